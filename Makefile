@@ -1,0 +1,63 @@
+# Front door: every target takes PYTHON=<interpreter> (default: Debian's).
+PYTHON ?= /usr/bin/python3
+WERROR ?= OFF
+ROOT := $(CURDIR)
+PYDEPS := $(ROOT)/build/pydeps
+
+BUILD_PACKAGES := cmake ninja-build g++ python3-dev python3-requests
+TEST_PACKAGES := python3-pytest python3-hypothesis
+CHECK_PACKAGES := python3-dbg libasan8 libubsan1
+
+PYTHON_PATH = $(shell command -v $(PYTHON))
+# One build folder per interpreter (cache tag plus a digest of its path).
+BUILD_DIR = $(ROOT)/build/$(shell $(PYTHON) -c 'import sys, hashlib; print(sys.implementation.cache_tag + "-" + ("d" if hasattr(sys, "gettotalrefcount") else "") + hashlib.md5(sys.executable.encode()).hexdigest()[:8])')
+ASAN_TREE := $(ROOT)/build/asan/tree
+
+.PHONY: all build test demo bench matrix check check-debug check-asan deps clean
+
+all: build
+
+deps:
+	@tools/ensure-deps.sh $(BUILD_PACKAGES) $(TEST_PACKAGES)
+	@tools/pydeps.sh $(PYDEPS)
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DPython_EXECUTABLE=$(PYTHON_PATH) -DVESK_WERROR=$(WERROR) >/dev/null
+	cmake --build $(BUILD_DIR)
+
+test: build
+	@tools/run-tests.sh $(PYTHON) $(ROOT) $(PYDEPS)
+
+demo: build
+	PYTHONPATH=$(ROOT):$(PYDEPS) $(PYTHON) tools/demo.py
+
+bench: build
+	PYTHONPATH=$(ROOT):$(PYDEPS) $(PYTHON) bench/call_overhead.py
+
+# Build and test on every CPython on the machine: Debian's and pyenv's 3.6 to 3.13.
+matrix: deps
+	@tools/matrix.sh
+
+check: check-debug check-asan
+
+# The suite, reference-leak test included, under Debian's debug interpreter.
+check-debug:
+	@tools/ensure-deps.sh $(CHECK_PACKAGES)
+	$(MAKE) --no-print-directory test PYTHON=/usr/bin/python3-dbg WERROR=$(WERROR)
+
+# The suite with the modules built with AddressSanitizer and UBSan, in a copy
+# of the tree so that the in-place modules stay as they are.
+check-asan: deps
+	@tools/ensure-deps.sh $(CHECK_PACKAGES)
+	rm -rf $(ASAN_TREE) && mkdir -p $(ASAN_TREE)
+	tar --exclude=__pycache__ --exclude='*.so' -cf - CMakeLists.txt vesk tests tools | tar -xf - -C $(ASAN_TREE)
+	cmake -S $(ASAN_TREE) -B $(ROOT)/build/asan/obj -G Ninja -DPython_EXECUTABLE=$(PYTHON_PATH) \
+	    -DVESK_WERROR=$(WERROR) -DVESK_SANITIZE=address,undefined >/dev/null
+	cmake --build $(ROOT)/build/asan/obj
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	PYTHONMALLOC=malloc tools/run-tests.sh $(PYTHON) $(ASAN_TREE) $(PYDEPS)
+
+clean:
+	rm -rf build
+	find vesk -name '*.so' -delete

@@ -1,0 +1,100 @@
+"""What the test modules share: the tree under test, fresh interpreters with a
+controlled environment, and the local account server."""
+
+import contextlib
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TOOLS = os.path.join(ROOT, "tools")
+for _folder in (ROOT, TOOLS):
+    if _folder not in sys.path:
+        sys.path.insert(0, _folder)
+
+# Variables a child interpreter keeps from ours: what the checked builds
+# (sanitizer runtimes, allocator) and the platform need, nothing else.
+_PASSED_ON = ("PATH", "LANG", "LC_ALL", "LC_CTYPE", "LD_PRELOAD", "ASAN_OPTIONS",
+              "UBSAN_OPTIONS", "PYTHONMALLOC", "SYSTEMROOT")
+
+
+def search_path():
+    """The module search path of the run: the tree under test first."""
+    inherited = os.environ.get("PYTHONPATH", "")
+    return os.pathsep.join(p for p in [ROOT] + inherited.split(os.pathsep) if p)
+
+
+def child_environment(home, **overrides):
+    """A minimal environment with HOME set; an override of None removes."""
+    environ = {name: os.environ[name] for name in _PASSED_ON if name in os.environ}
+    environ["PYTHONPATH"] = search_path()
+    environ["PYTHONDONTWRITEBYTECODE"] = "1"
+    environ["HOME"] = home
+    for name, value in overrides.items():
+        if value is None:
+            environ.pop(name, None)
+        else:
+            environ[name] = value
+    return environ
+
+
+def run_python(code, home, env=None, args=(), timeout=120, cwd=None, stdin=None):
+    """Runs `code` in a fresh interpreter; returns the CompletedProcess."""
+    environ = child_environment(home, **(env or {}))
+    return subprocess.run([sys.executable, "-c", code] + list(args), env=environ,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=timeout, cwd=cwd or home,
+                          stdin=stdin if stdin is not None else subprocess.DEVNULL)
+
+
+def run_json(testcase, code, home, **kwargs):
+    """Runs `code`, which prints one JSON document last; returns it decoded."""
+    result = run_python(code, home, **kwargs)
+    testcase.assertEqual(result.returncode, 0, result.stderr)
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+@contextlib.contextmanager
+def temporary_home():
+    folder = tempfile.mkdtemp(prefix="vesk-home-")
+    try:
+        yield folder
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def tree_snapshot(folder):
+    """Every path below `folder`, to see what a step created."""
+    found = []
+    for base, dirs, files in os.walk(folder):
+        found.extend(os.path.relpath(os.path.join(base, n), folder) for n in dirs + files)
+    return sorted(found)
+
+
+def assert_no_leak(testcase, action, calls=200, rounds=3):
+    """Runs `action` `calls` times per round and fails when the interpreter's
+    total reference count grows in every round (debug interpreters only).
+    `action` may raise; the exception is part of the path under test."""
+    import gc
+    if not hasattr(sys, "gettotalrefcount"):
+        testcase.skipTest("needs a debug interpreter (sys.gettotalrefcount)")
+
+    def one_round():
+        for _ in range(calls):
+            try:
+                action()
+            except BaseException:  # noqa: B902 - error paths are measured too
+                pass
+        gc.collect()
+
+    one_round()  # warm caches: interned strings, method caches, imports
+    growth = []
+    for _ in range(rounds):
+        before = sys.gettotalrefcount()
+        one_round()
+        growth.append(sys.gettotalrefcount() - before)
+    if min(growth) >= calls // 2:
+        testcase.fail("reference count grew by %r over %d-call rounds" % (growth, calls))

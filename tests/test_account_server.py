@@ -1,0 +1,162 @@
+import http.client
+import json
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import urllib.error
+import urllib.parse
+import urllib.request
+
+TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
+sys.path.insert(0, TOOLS)
+from account_server import AccountServer  # noqa: E402
+
+
+def call(url, method="GET", form=None, token=None, headers=()):
+    data = urllib.parse.urlencode(form).encode() if form is not None else None
+    req = urllib.request.Request(url, data=data, method=method, headers=dict(headers))
+    if token is not None:
+        req.add_header("Authorization", "Bearer " + token)
+    try:
+        with urllib.request.urlopen(req, timeout=10) as resp:
+            return resp.status, resp.headers.get("Content-Type"), resp.read()
+    except urllib.error.HTTPError as err:
+        with err:
+            return err.code, err.headers.get("Content-Type"), err.read()
+
+
+def reap(proc):
+    proc.kill()  # no-op once the process has been waited for
+    if proc.stdout.closed:
+        proc.wait()
+    else:
+        proc.communicate()
+
+
+class AccountServerTest(unittest.TestCase):
+    def setUp(self):
+        self.server = AccountServer({"a@b.c": "pw", "x@y.z": "p:w é"}).start()
+        self.addCleanup(self.server.stop)
+
+    def login(self, **form):
+        status, ctype, body = call(self.server.url + "/auth/login", "POST", form)
+        self.assertEqual(ctype, "application/json")
+        return status, json.loads(body.decode())
+
+    def authenticate(self, token=None, **kw):
+        status, _, body = call(self.server.url + "/auth/authenticate", token=token, **kw)
+        return status, json.loads(body.decode())
+
+    def test_login(self):
+        tokens = set()
+        for email, password in [("a@b.c", "pw"), ("x@y.z", "p:w é"), ("a@b.c", "pw")]:
+            status, answer = self.login(email=email, password=password)
+            self.assertEqual(status, 200)
+            tokens.update([answer["access_token"], answer["refresh_token"]])
+        self.assertEqual(len(tokens), 6)
+        for form in [dict(email="a@b.c", password="PW"), dict(email="b@b.c", password="pw"),
+                     dict(email="a@b.c"), dict(password="pw"), {}, dict(email="", password="")]:
+            with self.subTest(form=form):
+                self.assertEqual(self.login(**form), (401, {"message": "invalid email or password"}))
+        self.assertEqual(self.server.login_requests, 9)
+
+    def test_authenticate(self):
+        answer = self.login(email="a@b.c", password="pw")[1]
+        self.assertEqual(self.authenticate(answer["access_token"]), (200, {"message": "ok"}))
+        conn = http.client.HTTPConnection("127.0.0.1", int(self.server.url.rsplit(":", 1)[1]))
+        conn.request("GET", "/auth/authenticate", headers={"authorization": "bearer " + answer["access_token"]})
+        self.assertEqual(conn.getresponse().status, 200)
+        conn.close()
+        self.assertIn(("authorization", "bearer " + answer["access_token"]),
+                      self.server.recorded_requests[-1].headers)
+        for header in ["Bearer " + answer["refresh_token"], "Bearer unknown", "Bearer",
+                       "Basic " + answer["access_token"], answer["access_token"], None]:
+            with self.subTest(header=header):
+                status, body = self.authenticate(headers={"Authorization": header} if header else {})
+                self.assertEqual(status, 401)
+                self.assertIn("message", body)
+        self.assertEqual((self.server.login_requests, self.server.authenticate_requests), (1, 8))
+
+    def test_expiry(self):
+        for lifetime, pause, before in [(0.0, 0, 401), (1.0, 1.1, 200)]:
+            with self.subTest(lifetime=lifetime):
+                self.server.token_lifetime = lifetime
+                token = self.login(email="a@b.c", password="pw")[1]["access_token"]
+                self.assertEqual(self.authenticate(token)[0], before)
+                time.sleep(pause)
+                self.assertEqual(self.authenticate(token)[0], 401)
+        self.server.token_lifetime = 3600
+        old = [self.login(email="a@b.c", password="pw")[1]["access_token"] for _ in range(2)]
+        self.server.expire_all()
+        new = self.login(email="a@b.c", password="pw")[1]["access_token"]
+        self.assertEqual([self.authenticate(t)[0] for t in old + [new]], [401, 401, 200])
+
+    def test_queued_and_other_answers(self):
+        self.server.queue_response("/auth/login", 500, b'{"message": "down"}')
+        self.server.queue_response("/auth/login", 203, "plain", content_type="text/plain")
+        self.server.queue_response("/auth/authenticate", 401, {"message": "nope"})
+        url = self.server.url
+        self.assertEqual(call(url + "/auth/login", "POST", {"email": "a@b.c", "password": "pw"}),
+                         (500, "application/json", b'{"message": "down"}'))
+        self.assertEqual(call(url + "/auth/login", "GET"), (203, "text/plain", b"plain"))
+        self.assertEqual(self.login(email="a@b.c", password="pw")[0], 200)
+        self.assertEqual(self.authenticate("whatever"), (401, {"message": "nope"}))
+        for method, path, status in [("GET", "/", 404), ("POST", "/auth/logout", 404),
+                                     ("GET", "/auth/login", 405), ("POST", "/auth/authenticate", 405)]:
+            with self.subTest(path=path, method=method):
+                self.assertEqual(call(url + path, method, {} if method == "POST" else None)[0], status)
+        first = self.server.recorded_requests[0]
+        self.assertEqual((first.method, first.path, first.body), ("POST", "/auth/login", b"email=a%40b.c&password=pw"))
+        self.assertEqual(len(self.server.recorded_requests), 8)
+
+    def test_concurrent_clients(self):
+        results = []
+
+        def client():
+            for _ in range(5):
+                token = self.login(email="a@b.c", password="pw")[1]["access_token"]
+                results.append((token, self.authenticate(token)[0]))
+
+        threads = [threading.Thread(target=client) for _ in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual(len({token for token, _ in results}), 40)
+        self.assertEqual({status for _, status in results}, {200})
+        self.assertEqual((self.server.login_requests, self.server.authenticate_requests), (40, 40))
+
+
+class CommandLineTest(unittest.TestCase):
+    def test_serves_until_signalled(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".users", delete=False) as f:
+            f.write("# accounts\n\n  c@d.e:sec:ret  \n")
+        self.addCleanup(os.unlink, f.name)
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(signal=sig):
+                proc = subprocess.Popen(
+                    [sys.executable, os.path.join(TOOLS, "account_server.py"), "--port", "0",
+                     "--user", "a@b.c:pw", "--users-file", f.name, "--token-lifetime", "60"],
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+                self.addCleanup(reap, proc)
+                watchdog = threading.Timer(20, proc.kill)
+                watchdog.start()
+                self.addCleanup(watchdog.cancel)
+                url = proc.stdout.readline().strip()
+                self.assertRegex(url, r"^http://127\.0\.0\.1:\d+$")
+                for email, password, status in [("a@b.c", "pw", 200), ("c@d.e", "sec:ret", 200),
+                                                ("c@d.e", "sec", 401)]:
+                    form = {"email": email, "password": password}
+                    self.assertEqual(call(url + "/auth/login", "POST", form)[0], status)
+                proc.send_signal(sig)
+                out, err = proc.communicate(timeout=10)
+                self.assertEqual((proc.returncode, out, err), (0, "", ""))
+
+
+if __name__ == "__main__":
+    unittest.main()

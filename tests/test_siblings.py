@@ -1,0 +1,177 @@
+"""Tests of the pure-Python modules of vesk and of the `vesk config` command."""
+
+import configparser
+import io
+import os
+import pty
+import select
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from unittest import mock
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
+
+from vesk.tracking.utils import env  # noqa: E402
+from vesk.utils import cyan_print, red_print  # noqa: E402
+
+
+class FakeStream(io.StringIO):
+    def __init__(self, tty):
+        super().__init__()
+        self.tty = tty
+
+    def isatty(self):
+        return self.tty
+
+
+class NoIsattyStream:
+    def __init__(self):
+        self.parts = []
+
+    def write(self, text):
+        self.parts.append(text)
+
+    def flush(self):
+        pass
+
+
+class PrintTests(unittest.TestCase):
+    def test_colour_only_on_terminal_without_no_color(self):
+        cases = [  # (is a tty, NO_COLOR or None, coloured?)
+            (False, None, False), (True, "1", False), (True, "anything", False),
+            (True, None, True), (True, "", True), (False, "", False)]
+        for func, code in ((cyan_print, "\033[36m"), (red_print, "\033[31m")):
+            for tty, no_color, coloured in cases:
+                with self.subTest(func=func.__name__, tty=tty, no_color=no_color):
+                    stream = FakeStream(tty)
+                    environ = dict(os.environ)
+                    environ.pop("NO_COLOR", None)
+                    if no_color is not None:
+                        environ["NO_COLOR"] = no_color
+                    with mock.patch.dict(os.environ, environ, clear=True), \
+                            mock.patch("sys.stdout", stream):
+                        self.assertIsNone(func(42))
+                    want = code + "42\033[0m\n" if coloured else "42\n"
+                    self.assertEqual(stream.getvalue(), want)
+
+    def test_stream_without_isatty_is_plain(self):
+        stream = NoIsattyStream()
+        with mock.patch.dict(os.environ, {"NO_COLOR": ""}), mock.patch("sys.stdout", stream):
+            cyan_print("hi")
+        self.assertEqual("".join(stream.parts), "hi\n")
+
+
+class EnvTests(unittest.TestCase):
+    def test_get_env_reads_at_each_call(self):
+        name = "VESK_TEST_VARIABLE"
+        for value in ("x y", "", None):
+            with self.subTest(value=value):
+                environ = {} if value is None else {name: value}
+                with mock.patch.dict(os.environ, environ):
+                    if value is None:
+                        os.environ.pop(name, None)
+                    self.assertEqual(env.get_env(name), value)
+
+
+class ConfigCommandTests(unittest.TestCase):
+    def setUp(self):
+        self.home = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.home)
+        self.folder = os.path.join(self.home, ".talvero")
+        self.secret = os.path.join(self.folder, "secret.file")
+        path = [ROOT] + [p for p in [os.environ.get("PYTHONPATH")] if p]
+        self.env = {"HOME": self.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+                    "PYTHONPATH": os.pathsep.join(path), "PYTHONDONTWRITEBYTECODE": "1"}
+        for name in ("LANG", "LC_ALL", "LC_CTYPE"):
+            if name in os.environ:
+                self.env[name] = os.environ[name]
+
+    def run_config(self, *args):
+        return subprocess.run([sys.executable, "-m", "vesk"] + list(args), cwd=ROOT,
+                              env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+
+    def read_back(self):
+        parser = configparser.ConfigParser()
+        self.assertEqual(parser.read(self.secret), [self.secret])
+        return parser["secret"]["email"], parser["secret"]["password"]
+
+    def test_options_write_exact_private_file(self):
+        for email, password in (("me@example.org", "plain"), ("a%b@x.io", "100%%(email)s%")):
+            with self.subTest(password=password):
+                proc = self.run_config("config", "--email", email, "--password", password)
+                self.assertEqual((proc.returncode, proc.stderr), (0, ""))
+                self.assertEqual(proc.stdout, "credentials written to %s\n" % self.secret)
+                with open(self.secret) as handle:
+                    self.assertEqual(handle.read(), "[secret]\nemail = %s\npassword = %s\n\n"
+                                     % (email.replace("%", "%%"), password.replace("%", "%%")))
+                self.assertEqual(self.read_back(), (email, password))
+                self.assertEqual(stat.S_IMODE(os.stat(self.secret).st_mode), 0o600)
+                self.assertEqual(stat.S_IMODE(os.stat(self.folder).st_mode), 0o700)
+                self.assertEqual(os.listdir(self.folder), ["secret.file"])
+
+    def test_existing_folder_keeps_its_mode(self):
+        os.mkdir(self.folder)
+        os.chmod(self.folder, 0o750)
+        self.assertEqual(self.run_config("config", "--email", "e@x", "--password", "p").returncode, 0)
+        self.assertEqual(stat.S_IMODE(os.stat(self.folder).st_mode), 0o750)
+
+    def test_refusals_create_nothing(self):
+        refused = {"standard input is not a terminal; pass --email and --password": [
+            [], ["--email", "e@x"], ["--password", "p"]],
+            "line break": [["--email", "e@x", "--password", "a\nb"],
+                           ["--email", "e@x\r", "--password", "p"]],
+            "empty": [["--email", "", "--password", "p"]]}
+        for message, argvs in refused.items():
+            for argv in argvs:
+                with self.subTest(argv=argv):
+                    proc = self.run_config("config", *argv)
+                    self.assertEqual(proc.returncode, 2)
+                    self.assertIn(message, proc.stderr)
+                    self.assertEqual(proc.stdout, "")
+                    self.assertFalse(os.path.exists(self.folder))
+
+    def test_help_lists_config(self):
+        proc = self.run_config("--help")
+        self.assertEqual(proc.returncode, 0)
+        self.assertIn("config", proc.stdout)
+
+    def test_interactive_prompts_and_hidden_password(self):
+        pid, master = pty.fork()
+        if pid == 0:  # child: the pseudo-terminal is its controlling terminal
+            os.chdir(ROOT)
+            os.execve(sys.executable, [sys.executable, "-m", "vesk", "config"], self.env)
+        output = b""
+        answers = [(b"E-mail: ", b"me@x.org\n"), (b"Password: ", b"s3cr%t!\n")]
+        deadline = time.time() + 60
+        while time.time() < deadline:
+            if answers and output.endswith(answers[0][0]):
+                os.write(master, answers.pop(0)[1])
+            if not select.select([master], [], [], 1)[0]:
+                continue
+            try:
+                chunk = os.read(master, 1024)
+            except OSError:  # EIO once the child has gone
+                break
+            if not chunk:
+                break
+            output += chunk
+        os.close(master)
+        status = os.waitpid(pid, 0)[1]
+        self.assertTrue(os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, output)
+        self.assertEqual(answers, [], output)
+        self.assertIn(b"me@x.org", output)  # the e-mail address is echoed
+        self.assertNotIn(b"s3cr", output)  # the password is not
+        self.assertIn(b"credentials written to", output)
+        self.assertEqual(self.read_back(), ("me@x.org", "s3cr%t!"))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,261 @@
+#!/usr/bin/env python3
+"""Local stand-in for the account (API) server that the client logs in to.
+
+Endpoints:
+  POST /auth/login         form fields "email" and "password"; 200 with
+                           {"access_token", "refresh_token"} or 401 {"message"}
+  GET  /auth/authenticate  "Authorization: Bearer <access token>"; 200 while the
+                           token is known and unexpired, 401 otherwise
+Anything else answers 404 (405 for a known path with the wrong method).
+
+Command line:
+  account_server.py [--port N] [--user EMAIL:PASSWORD ...] [--users-file F]
+                    [--token-lifetime SECONDS]
+prints "http://127.0.0.1:PORT" on one line, then serves until SIGTERM/SIGINT.
+
+In-process use (tests):
+  with AccountServer({"a@b.c": "pw"}) as server:
+      server.url, server.login_requests, server.recorded_requests, ...
+"""
+
+import argparse
+import collections
+import json
+import secrets
+import signal
+import socketserver
+import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, HTTPServer
+from urllib.parse import parse_qs, urlsplit
+
+LOGIN_PATH = "/auth/login"
+AUTHENTICATE_PATH = "/auth/authenticate"
+
+# One request as the server saw it; headers is a list of (name, value) pairs
+# in the order and spelling the client sent them.
+RecordedRequest = collections.namedtuple(
+    "RecordedRequest", "method path headers body")
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "AccountServer/1.0"
+    timeout = 60  # drop idle keep-alive connections eventually
+
+    def log_message(self, format, *args):
+        pass
+
+    def _read_body(self):
+        if "chunked" in self.headers.get("Transfer-Encoding", "").lower():
+            chunks = []
+            while True:
+                size = int(self.rfile.readline().split(b";")[0].strip(), 16)
+                if size == 0:
+                    break
+                chunks.append(self.rfile.read(size))
+                self.rfile.readline()
+            while self.rfile.readline() not in (b"\r\n", b"\n", b""):
+                pass  # trailer fields
+            return b"".join(chunks)
+        length = int(self.headers.get("Content-Length") or 0)
+        return self.rfile.read(length) if length > 0 else b""
+
+    def _send(self, status, body, content_type="application/json"):
+        if not isinstance(body, bytes):
+            body = json.dumps(body).encode("utf-8")
+        self.send_response(status)
+        if content_type is not None:
+            self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        if self.close_connection:
+            self.send_header("Connection", "close")
+        self.end_headers()
+        self.wfile.write(body)
+
+    def _dispatch(self):
+        try:
+            body = self._read_body()
+        except ValueError:
+            self.close_connection = True
+            return self._send(400, {"message": "malformed request body"})
+        account = self.server.account
+        path = urlsplit(self.path).path
+        canned = account._record(RecordedRequest(
+            self.command, self.path, list(self.headers.items()), body), path)
+        if canned is not None:
+            return self._send(*canned)
+        expected = {LOGIN_PATH: "POST", AUTHENTICATE_PATH: "GET"}.get(path)
+        if expected is None:
+            return self._send(404, {"message": "not found"})
+        if self.command != expected:
+            return self._send(405, {"message": "method not allowed"})
+        if path == LOGIN_PATH:
+            return self._send(*account._login(body))
+        return self._send(*account._authenticate(self.headers.get("Authorization")))
+
+    do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = _dispatch
+
+
+class _HTTPServer(socketserver.ThreadingMixIn, HTTPServer):
+    daemon_threads = True
+    block_on_close = False
+    request_queue_size = 128  # many clients may connect at once
+
+    def server_bind(self):
+        # Skip HTTPServer's reverse DNS look-up of the bound address.
+        socketserver.TCPServer.server_bind(self)
+        self.server_name, self.server_port = self.server_address[:2]
+
+    def handle_error(self, request, client_address):
+        if not isinstance(sys.exc_info()[1], OSError):  # client went away
+            HTTPServer.handle_error(self, request, client_address)
+
+
+class AccountServer(object):
+    def __init__(self, users, token_lifetime=3600.0, host="127.0.0.1", port=0):
+        self._users = dict(users)
+        self.token_lifetime = float(token_lifetime)
+        self._lock = threading.Lock()
+        self._tokens = {}  # access token -> expiry on the time.monotonic clock
+        self._queued = collections.defaultdict(collections.deque)
+        self._records = []
+        self._counts = collections.Counter()
+        self._httpd = _HTTPServer((host, port), _Handler, bind_and_activate=True)
+        self._httpd.account = self
+        self._thread = None
+
+    @property
+    def url(self):
+        host, port = self._httpd.server_address[:2]
+        return "http://%s:%d" % (host, port)
+
+    def start(self):
+        self._thread = threading.Thread(
+            target=self._httpd.serve_forever, args=(0.05,), name="account-server", daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self):
+        if self._thread is not None:
+            self._httpd.shutdown()
+            self._thread.join()
+            self._thread = None
+        self._httpd.server_close()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc_info):
+        self.stop()
+
+    def add_user(self, email, password):
+        with self._lock:
+            self._users[email] = password
+
+    def expire_all(self):
+        """Make every token issued so far expired."""
+        with self._lock:
+            for token in self._tokens:
+                self._tokens[token] = float("-inf")
+
+    def queue_response(self, path, status, body=b"", content_type="application/json"):
+        """The next request to `path` (any method) gets this answer; FIFO per path."""
+        if isinstance(body, str):
+            body = body.encode("utf-8")
+        elif not isinstance(body, bytes):
+            body = json.dumps(body).encode("utf-8")
+        with self._lock:
+            self._queued[path].append((status, body, content_type))
+
+    @property
+    def login_requests(self):
+        with self._lock:
+            return self._counts[LOGIN_PATH]
+
+    @property
+    def authenticate_requests(self):
+        with self._lock:
+            return self._counts[AUTHENTICATE_PATH]
+
+    @property
+    def recorded_requests(self):
+        with self._lock:
+            return list(self._records)
+
+    # Called from the handler threads.
+
+    def _record(self, request, path):
+        with self._lock:
+            self._records.append(request)
+            self._counts[path] += 1
+            queue = self._queued.get(path)
+            return queue.popleft() if queue else None
+
+    def _login(self, body):
+        form = parse_qs(body.decode("utf-8", "replace"), keep_blank_values=True)
+        email = form.get("email", [None])[0]
+        password = form.get("password", [None])[0]
+        with self._lock:
+            if email not in self._users or self._users[email] != password:
+                return 401, {"message": "invalid email or password"}
+            access = secrets.token_urlsafe(32)
+            self._tokens[access] = time.monotonic() + self.token_lifetime
+        return 200, {"access_token": access, "refresh_token": secrets.token_urlsafe(32)}
+
+    def _authenticate(self, authorization):
+        parts = (authorization or "").split(None, 1)
+        if len(parts) == 2 and parts[0].lower() == "bearer":
+            with self._lock:
+                expiry = self._tokens.get(parts[1].strip())
+            if expiry is not None and time.monotonic() < expiry:
+                return 200, {"message": "ok"}
+            return 401, {"message": "token expired or invalid"}
+        return 401, {"message": "missing bearer token"}
+
+
+def _split_user(text, parser):
+    email, sep, password = text.partition(":")
+    if not sep:
+        parser.error("expected EMAIL:PASSWORD, got %r" % text)
+    return email, password
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Local account server.")
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--user", action="append", default=[], metavar="EMAIL:PASSWORD")
+    parser.add_argument("--users-file", metavar="FILE")
+    parser.add_argument("--token-lifetime", type=float, default=3600.0, metavar="SECONDS")
+    args = parser.parse_args(argv)
+
+    users = []
+    if args.users_file:
+        with open(args.users_file, encoding="utf-8") as f:
+            for line in f:
+                line = line.strip()
+                if line and not line.startswith("#"):
+                    users.append(_split_user(line, parser))
+    users.extend(_split_user(u, parser) for u in args.user)
+
+    server = AccountServer(users, args.token_lifetime, port=args.port)
+
+    def terminate(signum, frame):
+        raise KeyboardInterrupt
+
+    try:
+        signal.signal(signal.SIGTERM, terminate)
+        server.start()
+        print(server.url, flush=True)
+        while True:
+            time.sleep(3600)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

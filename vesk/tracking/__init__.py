@@ -1,0 +1,1 @@
+"""Tracking helpers of the vesk package."""

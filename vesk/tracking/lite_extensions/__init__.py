@@ -1,0 +1,1 @@
+# Native extension modules (urls, vandrel) are built into this package.

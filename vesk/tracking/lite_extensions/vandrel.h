@@ -1,0 +1,78 @@
+// What the sources of vesk.tracking.lite_extensions.vandrel share: the
+// interned names its code looks up, and the functions each subsystem adds.
+#ifndef VESK_VANDREL_H
+#define VESK_VANDREL_H
+
+#include "capi.h"
+
+namespace vandrel {
+
+using vesk::Ref;
+
+// Every name the module's code resolves or reads, interned once per process.
+// X(field, text)
+#define VANDREL_NAMES(X)                                 \
+    X(wraps, "wraps")                                    \
+    X(functools, "functools")                            \
+    X(os, "os")                                          \
+    X(sys, "sys")                                        \
+    X(requests, "requests")                              \
+    X(configparser, "configparser")                      \
+    X(pathlib, "pathlib")                                \
+    X(Path, "Path")                                      \
+    X(MlflowException, "MlflowException")                \
+    X(TarnelException, "TarnelException")                \
+    X(env, "env")                                        \
+    X(cyan_print, "cyan_print")                          \
+    X(red_print, "red_print")                            \
+    X(TRACKING_URI, "TRACKING_URI")                      \
+    X(TALVERO_API_URL, "TALVERO_API_URL")                \
+    X(EXPERIMENT_ID_ENV_VAR, "_EXPERIMENT_ID_ENV_VAR")   \
+    X(RUN_ID_ENV_VAR, "_RUN_ID_ENV_VAR")                 \
+    X(HOME, "HOME")                                      \
+    X(SECRET_FILE, "SECRET_FILE")                        \
+    X(TOKENS_FILE, "TOKENS_FILE")                        \
+    X(LoginError, "LoginError")                          \
+    X(Exception, "Exception")                            \
+    X(create_secret_file_guide, "create_secret_file_guide") \
+    X(get_secret_config, "get_secret_config")            \
+    X(fetch_token, "fetch_token")                        \
+    X(expired_token, "expired_token")                    \
+    X(get_token, "get_token")                            \
+    X(dunder_module, "__module__")                       \
+    X(dunder_qualname, "__qualname__")                   \
+    X(dunder_prepare, "__prepare__")                     \
+    X(home, "home")                                      \
+    X(path, "path")                                      \
+    X(join, "join")                                      \
+    X(environ, "environ")                                \
+    X(get_env, "get_env")
+
+struct Names {
+#define VANDREL_NAME_FIELD(field, text) PyObject* field = nullptr;
+    VANDREL_NAMES(VANDREL_NAME_FIELD)
+#undef VANDREL_NAME_FIELD
+};
+
+extern Names names;
+
+// The module's functions, in the order the set-up binds them. Each subsystem
+// source defines the entries of its own functions.
+extern PyMethodDef create_secret_file_guide_method;
+extern PyMethodDef get_host_uri_method;
+extern PyMethodDef get_secret_config_method;
+extern PyMethodDef fetch_token_method;
+extern PyMethodDef expired_token_method;
+extern PyMethodDef get_token_method;
+extern PyMethodDef catch_tarnel_exception_method;
+extern PyMethodDef get_experiment_id_method;
+extern PyMethodDef get_run_id_method;
+extern PyMethodDef runid_exists_method;
+
+// Readies the wrapper type that catch_tarnel_exception returns; runs once,
+// during the set-up, before the decorator is bound.
+bool prepare_decorator();
+
+}  // namespace vandrel
+
+#endif  // VESK_VANDREL_H

@@ -1,0 +1,5 @@
+"""Small helpers shared by the tracking code."""
+
+from vesk.tracking.utils import env
+
+__all__ = ["env"]
