@@ -245,7 +245,9 @@ def main(argv=None):
         raise KeyboardInterrupt
 
     try:
-        signal.signal(signal.SIGTERM, terminate)
+        # Both explicitly: a background job may inherit SIGINT as ignored.
+        for signum in (signal.SIGTERM, signal.SIGINT):
+            signal.signal(signum, terminate)
         server.start()
         print(server.url, flush=True)
         while True:

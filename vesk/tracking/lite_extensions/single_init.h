@@ -8,6 +8,13 @@
 
 #include <cstdlib>
 
+// The interpreter version the module is built for (a test build may pretend
+// another to see the warning).
+#ifndef VESK_BUILT_FOR_MAJOR
+#define VESK_BUILT_FOR_MAJOR PY_MAJOR_VERSION
+#define VESK_BUILT_FOR_MINOR PY_MINOR_VERSION
+#endif
+
 namespace vesk {
 
 class SingleInit {
@@ -86,7 +93,7 @@ class SingleInit {
         char* end = nullptr;
         long major = std::strtol(running, &end, 10);
         long minor = (*end == '.') ? std::strtol(end + 1, &end, 10) : -1;
-        if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) {
+        if (major == VESK_BUILT_FOR_MAJOR && minor == VESK_BUILT_FOR_MINOR) {
             return true;
         }
         Ref name = Ref::steal(PyModule_GetNameObject(module));
@@ -96,7 +103,7 @@ class SingleInit {
         return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                                 "compiletime version %d.%d of module '%.100U' does not match "
                                 "runtime version %ld.%ld",
-                                PY_MAJOR_VERSION, PY_MINOR_VERSION, name.get(), major,
+                                VESK_BUILT_FOR_MAJOR, VESK_BUILT_FOR_MINOR, name.get(), major,
                                 minor) == 0;
     }
 

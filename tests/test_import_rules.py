@@ -1,0 +1,226 @@
+"""Import-time behaviour of both extension modules, each case in a fresh
+interpreter with a controlled environment and HOME."""
+
+import os
+import sys
+import textwrap
+import unittest
+
+from tests import support
+
+URLS = "vesk.tracking.lite_extensions.urls"
+VANDREL = "vesk.tracking.lite_extensions.vandrel"
+
+
+class ImportRulesTest(unittest.TestCase):
+    def run_json(self, code, **env):
+        with support.temporary_home() as home:
+            return support.run_json(self, textwrap.dedent(code), home, env=env)
+
+    def test_endpoint_defaults_and_overrides(self):
+        code = """
+            import json
+            from vesk.tracking.lite_extensions import urls
+            print(json.dumps([urls.TRACKING_URI, urls.TALVERO_API_URL, sorted(vars(urls))]))
+        """
+        tracking, api, names = self.run_json(code, TALVERO_TRACKING_URL=None, TALVERO_API_URL=None)
+        self.assertNotEqual(tracking, api)
+        for url in (tracking, api):
+            with self.subTest(url=url):
+                self.assertRegex(url, r"^https://[a-z0-9.-]+$")
+        self.assertEqual([n for n in names if not n.startswith("__")],
+                         ["TALVERO_API_URL", "TRACKING_URI", "os"])
+        for value in ("", "http://127.0.0.1:9/", "  spaced  ", "no-scheme.example"):
+            with self.subTest(value=value):
+                got = self.run_json(code, TALVERO_TRACKING_URL=value, TALVERO_API_URL=value + "x")
+                self.assertEqual(got[:2], [value, value + "x"])
+
+    def test_environment_read_once_per_process(self):
+        for module in (URLS, VANDREL):
+            with self.subTest(module=module):
+                got = self.run_json("""
+                    import importlib, json, os, sys
+                    os.environ["TALVERO_API_URL"] = "https://before.example"
+                    import {m} as first
+                    os.environ["TALVERO_API_URL"] = "https://after.example"
+                    del sys.modules["{m}"]
+                    import {m} as second
+                    reloaded = importlib.reload(second)
+                    print(json.dumps([first is second is reloaded, second.TALVERO_API_URL,
+                                      sys.modules["{m}"] is first]))
+                """.format(m=module), TALVERO_API_URL=None)
+                self.assertEqual(got, [True, "https://before.example", True])
+
+    def test_vandrel_shares_endpoint_objects_and_reuses_loaded_urls(self):
+        got = self.run_json("""
+            import json, os
+            from vesk.tracking.lite_extensions import urls
+            os.environ["TALVERO_TRACKING_URL"] = "https://changed.example"
+            from vesk.tracking.lite_extensions import vandrel
+            print(json.dumps([vandrel.TRACKING_URI is urls.TRACKING_URI,
+                              vandrel.TALVERO_API_URL is urls.TALVERO_API_URL,
+                              vandrel.get_host_uri() is urls.TRACKING_URI,
+                              urls.TRACKING_URI]))
+        """, TALVERO_TRACKING_URL="https://first.example")
+        self.assertEqual(got, [True, True, True, "https://first.example"])
+
+    @unittest.skipUnless(hasattr(sys, "implementation") and sys.implementation.name == "cpython",
+                         "CPython sub-interpreters")
+    def test_second_interpreter_refused(self):
+        try:
+            import _testcapi
+        except ImportError:
+            self.skipTest("no _testcapi")
+        if not hasattr(_testcapi, "run_in_subinterp"):
+            self.skipTest("no run_in_subinterp")
+        for module in (URLS, VANDREL):
+            with self.subTest(module=module):
+                got = self.run_json("""
+                    import _testcapi, json, os, tempfile
+                    import {m}
+                    out = os.path.join(os.environ["HOME"], "result")
+                    _testcapi.run_in_subinterp(
+                        "try:\\n"
+                        "    import {m}\\n"
+                        "    message = 'imported'\\n"
+                        "except ImportError as e:\\n"
+                        "    message = str(e)\\n"
+                        "open(%r, 'w').write(message)\\n" % out)
+                    print(json.dumps(open(out).read()))
+                """.format(m=module))
+                self.assertEqual(got, "Interpreter change detected - this module can only be "
+                                      "loaded into one interpreter per process.")
+
+    def test_other_module_object_refused(self):
+        for module, short in ((URLS, "urls"), (VANDREL, "vandrel")):
+            with self.subTest(module=module):
+                got = self.run_json("""
+                    import ctypes, json, types
+                    import {m} as loaded
+                    api = ctypes.pythonapi
+                    api.PyModule_GetDef.restype = ctypes.c_void_p
+                    api.PyModule_GetDef.argtypes = [ctypes.py_object]
+                    api.PyModule_ExecDef.restype = ctypes.c_int
+                    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+                    definition = api.PyModule_GetDef(loaded)
+                    try:
+                        api.PyModule_ExecDef(types.ModuleType("other"), definition)
+                        outcome = ["no error"]
+                    except RuntimeError as e:
+                        outcome = [type(e).__name__, str(e)]
+                    outcome.append(api.PyModule_ExecDef(loaded, definition))
+                    print(json.dumps(outcome))
+                """.format(m=module))
+                self.assertEqual(got, ["RuntimeError", "Module '%s' has already been imported. "
+                                       "Re-initialisation is not supported." % short, 0])
+
+    def test_missing_sibling_name_fails_cleanly_then_imports(self):
+        for sibling, name in (("vesk.utils", "red_print"),
+                              ("vesk.tracking.exceptions", "TarnelException"),
+                              ("vesk.tracking.exceptions", "MlflowException"),
+                              ("vesk.tracking.utils", "env")):
+            with self.subTest(missing=name):
+                got = self.run_json("""
+                    import json, sys
+                    import {s} as sibling
+                    saved = getattr(sibling, "{n}")
+                    delattr(sibling, "{n}")
+                    try:
+                        import {v}
+                        outcome = ["imported"]
+                    except ImportError as e:
+                        outcome = [str(e)]
+                    outcome += ["{v}" in sys.modules, "{u}" in sys.modules]
+                    setattr(sibling, "{n}", saved)
+                    import {v} as vandrel
+                    outcome += [vandrel.get_host_uri() == vandrel.TRACKING_URI,
+                                "{u}" in sys.modules]
+                    print(json.dumps(outcome))
+                """.format(s=sibling, n=name, v=VANDREL, u=URLS))
+                self.assertEqual(got, ["cannot import name %s" % name, False, False, True, True])
+
+    def test_home_cases(self):
+        code = """
+            import json, os, pathlib
+            from vesk.tracking.lite_extensions import vandrel
+            print(json.dumps([isinstance(vandrel.HOME, pathlib.Path), str(vandrel.HOME),
+                              vandrel.SECRET_FILE, vandrel.TOKENS_FILE,
+                              str(pathlib.Path.home())]))
+        """
+        cases = [("/home/user", "/home/user"), ("/", "/"), ("/home/user/", "/home/user")]
+        if sys.version_info < (3, 10):
+            cases.append(("", "."))  # later pathlib versions expand an empty HOME to "/"
+        for home, expected in cases:
+            with self.subTest(home=home):
+                with support.temporary_home() as cwd:
+                    result = support.run_python(textwrap.dedent(code), cwd,
+                                                env={"HOME": home})
+                self.assertEqual(result.returncode, 0, result.stderr)
+                is_path, got_home, secret, tokens, path_home = \
+                    __import__("json").loads(result.stdout)
+                prefix = expected.rstrip("/") + "/" if expected != "/" else "/"
+                self.assertTrue(is_path)
+                self.assertEqual(got_home, path_home)
+                self.assertEqual(got_home, expected)
+                self.assertEqual(secret, prefix + ".talvero/secret.file")
+                self.assertEqual(tokens, prefix + ".talvero/tokens.file")
+
+    def test_import_creates_nothing_and_prints_nothing(self):
+        with support.temporary_home() as home:
+            result = support.run_python(
+                "import warnings; warnings.simplefilter('error')\n"
+                "from vesk.tracking.lite_extensions import vandrel, urls", home,
+                args=(), env={"PYTHONWARNINGS": "error"})
+            self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
+            self.assertEqual(support.tree_snapshot(home), [])
+            self.assertFalse(os.path.exists(os.path.join(home, ".talvero")))
+
+
+class VersionWarningTest(unittest.TestCase):
+    """Builds `urls` as if for other interpreter versions and imports it."""
+
+    def build(self, folder, major, minor):
+        import shutil
+        import subprocess
+        import sysconfig
+        compiler = shutil.which("g++") or shutil.which("c++")
+        if compiler is None:
+            self.skipTest("no C++ compiler")
+        suffix = sysconfig.get_config_var("EXT_SUFFIX") or ".so"
+        target = os.path.join(folder, "urls%d%d%s" % (major, minor, suffix))
+        source = os.path.join(support.ROOT, "vesk", "tracking", "lite_extensions", "urls.cpp")
+        subprocess.check_call([compiler, "-std=c++17", "-shared", "-fPIC", "-O0",
+                               "-I" + sysconfig.get_paths()["include"],
+                               "-DVESK_BUILT_FOR_MAJOR=%d" % major,
+                               "-DVESK_BUILT_FOR_MINOR=%d" % minor, source, "-o", target])
+        return target
+
+    def test_versions_compared_as_numbers(self):
+        running = sys.version_info[:2]
+        # "3.1" against a 3.1x interpreter: alike in their first three characters.
+        cases = [running, (running[0], running[1] // 10 or running[1] + 10), (2, running[1])]
+        with support.temporary_home() as home:
+            for major, minor in cases:
+                with self.subTest(built_for=(major, minor)):
+                    path = self.build(home, major, minor)
+                    got = support.run_json(self, textwrap.dedent("""
+                        import importlib.util, json, sys, warnings
+                        spec = importlib.util.spec_from_file_location("%s", sys.argv[1])
+                        with warnings.catch_warnings(record=True) as caught:
+                            warnings.simplefilter("always")
+                            module = importlib.util.module_from_spec(spec)
+                            spec.loader.exec_module(module)
+                        print(json.dumps([[w.category.__name__, str(w.message)] for w in caught]
+                                         + [module.TRACKING_URI.startswith("https://")]))
+                        """ % URLS), home, args=(path,))
+                    expected = [True]
+                    if (major, minor) != running:
+                        expected.insert(0, ["RuntimeWarning",
+                                            "compiletime version %d.%d of module '%s' does not "
+                                            "match runtime version %d.%d"
+                                            % ((major, minor, URLS) + running)])
+                    self.assertEqual(got, expected)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,4 @@
+import os as os
+
+TRACKING_URI: str
+TALVERO_API_URL: str
