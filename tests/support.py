@@ -98,3 +98,24 @@ def assert_no_leak(testcase, action, calls=200, rounds=3):
         growth.append(sys.gettotalrefcount() - before)
     if min(growth) >= calls // 2:
         testcase.fail("reference count grew by %r over %d-call rounds" % (growth, calls))
+
+
+ABSENT = object()
+
+
+@contextlib.contextmanager
+def rebound(namespace, name, value):
+    """Binds `name` in a module to `value` (deletes it for ABSENT) for the
+    length of the block, then puts back what was there."""
+    old = namespace.__dict__.get(name, ABSENT)
+    if value is ABSENT:
+        namespace.__dict__.pop(name, None)
+    else:
+        setattr(namespace, name, value)
+    try:
+        yield
+    finally:
+        if old is ABSENT:
+            namespace.__dict__.pop(name, None)
+        else:
+            setattr(namespace, name, old)

@@ -34,6 +34,39 @@ static inline PyObject* PyObject_CallOneArg(PyObject* callable, PyObject* arg) {
 #if PY_VERSION_HEX >= 0x03080000 && PY_VERSION_HEX < 0x03090000
 #define PyObject_Vectorcall _PyObject_Vectorcall
 #define PyVectorcall_NARGS _PyVectorcall_NARGS
+#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#endif
+
+#if PY_VERSION_HEX < 0x030C0000
+// The raised exception as one object: normalised, its traceback attached.
+static inline PyObject* PyErr_GetRaisedException(void) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        return nullptr;
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && PyException_SetTraceback(value, traceback) < 0) {
+        // Only fails for a traceback that isn't one; keep the exception.
+        PyErr_Clear();
+    }
+    Py_DECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+}
+
+// Raises `exc` (stolen) again, with the traceback it carries.
+static inline void PyErr_SetRaisedException(PyObject* exc) {
+    if (exc == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+    Py_INCREF(type);
+    PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+}
 #endif
 
 namespace vesk {

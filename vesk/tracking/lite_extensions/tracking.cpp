@@ -1,38 +1,443 @@
 // Helpers for the rest of the package: the exception-catching decorator and
 // the run-context functions.
+//
+// catch_tarnel_exception returns an instance of a small function-like type
+// of this module rather than a Python function: it holds the decorated
+// callable, forwards calls to it (through vectorcall where the interpreter
+// has it) and, when the call fails, looks up MlflowException the way an
+// `except MlflowException as e: raise e` clause would.
 #include "vandrel.h"
+
+#include <cstddef>
 
 namespace vandrel {
 namespace {
 
-PyObject* not_yet(const char* name) {
-    PyErr_Format(PyExc_NotImplementedError, "%s() is not available yet", name);
+// ------------------------------------------------------------- wrapper --
+
+struct Wrapper {
+    PyObject_HEAD
+#if PY_VERSION_HEX >= 0x03080000
+    vectorcallfunc vectorcall;
+#endif
+    PyObject* func;         // the decorated callable; fixed at creation
+    PyObject* module;       // this module, for MlflowException on failure
+    PyObject* name;         // str
+    PyObject* qualname;     // str
+    PyObject* module_name;  // __module__, may be null (reads as None)
+    PyObject* doc;          // may be null (reads as None)
+    PyObject* annotations;  // dict, made on first read
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* type_params;  // tuple, may be null (reads as ())
+#endif
+    PyObject* dict;
+    PyObject* weakreflist;
+};
+
+PyTypeObject wrapper_type;
+
+Wrapper* as_wrapper(PyObject* self) { return reinterpret_cast<Wrapper*>(self); }
+
+// The failing path of a call: with `func`'s exception pending, resolve
+// MlflowException and apply the `except` rule. A match re-raises the same
+// object and a miss lets it pass; both leave it pending exactly as `func`
+// raised it, traceback and chaining untouched. Only a failure of the clause
+// itself (name not found, or not an exception class) raises anew, with the
+// original as its __context__ as the interpreter does.
+[[gnu::cold]] PyObject* after_failure(Wrapper* self) {
+    PyObject* raised = PyErr_GetRaisedException();
+    Ref cls = vesk::lookup_global(self->module, names.MlflowException);
+    if (cls) {
+        PyObject* target = cls.get();
+        bool catchable = true;
+        if (PyTuple_Check(target)) {
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(target) && catchable; ++i) {
+                catchable = PyExceptionClass_Check(PyTuple_GET_ITEM(target, i));
+            }
+        } else {
+            catchable = PyExceptionClass_Check(target);
+        }
+        if (catchable) {
+            PyErr_SetRaisedException(raised);
+            return nullptr;
+        }
+        PyErr_SetString(PyExc_TypeError,
+                        "catching classes that do not inherit from BaseException is not allowed");
+    }
+    PyObject* failure = PyErr_GetRaisedException();
+    PyException_SetContext(failure, raised);  // steals `raised`
+    PyErr_SetRaisedException(failure);
     return nullptr;
 }
 
-PyObject* catch_tarnel_exception(PyObject*, PyObject* args, PyObject* kwargs) {
+// Only reachable from a finaliser run while the collector breaks a cycle.
+[[gnu::cold]] PyObject* released() {
+    PyErr_SetString(PyExc_RuntimeError, "wrapper() called after its function was released");
+    return nullptr;
+}
+
+PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    Wrapper* w = as_wrapper(self);
+    if (w->func == nullptr) {
+        return released();
+    }
+    // `func` gets a mapping of its own, as it would from **kwargs: the one
+    // received may be the caller's (f(**d) hands it on as it is). A Python
+    // function binds the keywords into its own frame and never keeps the
+    // mapping, so it needs no copy.
+    Ref fresh;
+    Py_ssize_t count = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
+    if (count != 0) {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t pos = 0;
+        // Counted, so no last call just to find the end (no code runs here
+        // that could resize the dict).
+        for (Py_ssize_t i = 0; i < count && PyDict_Next(kwargs, &pos, &key, &value); ++i) {
+            if (!PyUnicode_Check(key)) {
+                PyErr_SetString(PyExc_TypeError, "wrapper() keywords must be strings");
+                return nullptr;
+            }
+        }
+        fresh = PyFunction_Check(w->func) ? Ref::borrow(kwargs) : Ref::steal(PyDict_Copy(kwargs));
+        if (!fresh) {
+            return nullptr;
+        }
+    }
+#if PY_VERSION_HEX < 0x03080000
+    // PyObject_Call takes a slower road into a Python function here than
+    // the fast-call entry the interpreter's own calls use.
+    PyObject* result = _PyObject_FastCallDict(w->func, &PyTuple_GET_ITEM(args, 0),
+                                              PyTuple_GET_SIZE(args), fresh.get());
+#else
+    PyObject* result = PyObject_Call(w->func, args, fresh.get());
+#endif
+    return result != nullptr ? result : after_failure(w);
+}
+
+#if PY_VERSION_HEX >= 0x03080000
+// Arguments and keyword names go on as received (the argument-offset flag
+// too: the slot before `args` is our caller's to lend); a Python `func`
+// builds its own keyword mapping from them, a classic one is given a new one.
+PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                             PyObject* kwnames) {
+    Wrapper* w = as_wrapper(self);
+    if (w->func == nullptr) {
+        return released();
+    }
+#if PY_VERSION_HEX < 0x03090000
+    // From 3.9 the interpreter refuses non-string names before calling us.
+    if (kwnames != nullptr) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i))) {
+                PyErr_SetString(PyExc_TypeError, "wrapper() keywords must be strings");
+                return nullptr;
+            }
+        }
+    }
+#endif
+    PyObject* result = PyObject_Vectorcall(w->func, args, nargsf, kwnames);
+    return result != nullptr ? result : after_failure(w);
+}
+#endif
+
+// Binds like a function: through an instance (or a class, for classmethod)
+// it gives a bound method; looked up on a class it is itself.
+PyObject* wrapper_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+PyObject* wrapper_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_wrapper(self)->qualname, self);
+}
+
+// Pickled by reference like a function: pickle finds it again as
+// __module__ + "." + __qualname__ and checks that it is the same object.
+PyObject* wrapper_reduce(PyObject* self, PyObject*) {
+    PyObject* qualname = as_wrapper(self)->qualname;
+    Py_INCREF(qualname);
+    return qualname;
+}
+
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
+    Wrapper* w = as_wrapper(self);
+    Py_VISIT(w->func);
+    Py_VISIT(w->module);
+    Py_VISIT(w->name);
+    Py_VISIT(w->qualname);
+    Py_VISIT(w->module_name);
+    Py_VISIT(w->doc);
+    Py_VISIT(w->annotations);
+#if PY_VERSION_HEX >= 0x030C0000
+    Py_VISIT(w->type_params);
+#endif
+    Py_VISIT(w->dict);
+    return 0;
+}
+
+// Name and qualified name stay: repr and __reduce__ read them and they are
+// strings, which take no part in cycles.
+int wrapper_clear(PyObject* self) {
+    Wrapper* w = as_wrapper(self);
+    Py_CLEAR(w->func);
+    Py_CLEAR(w->module);
+    Py_CLEAR(w->module_name);
+    Py_CLEAR(w->doc);
+    Py_CLEAR(w->annotations);
+#if PY_VERSION_HEX >= 0x030C0000
+    Py_CLEAR(w->type_params);
+#endif
+    Py_CLEAR(w->dict);
+    return 0;
+}
+
+void wrapper_dealloc(PyObject* self) {
+    Wrapper* w = as_wrapper(self);
+    PyObject_GC_UnTrack(self);
+    if (w->weakreflist != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
+    wrapper_clear(self);
+    Py_CLEAR(w->name);
+    Py_CLEAR(w->qualname);
+    PyObject_GC_Del(self);
+}
+
+// ------------------------------------------------------------ attributes --
+// The writable metadata of a function, each with the checks functions make,
+// so that functools.wraps can copy a function's onto the wrapper.
+
+// A slot that reads as None while empty and takes any object.
+template <PyObject* Wrapper::*Field>
+PyObject* get_optional(PyObject* self, void*) {
+    PyObject* value = as_wrapper(self)->*Field;
+    if (value == nullptr) {
+        value = Py_None;
+    }
+    Py_INCREF(value);
+    return value;
+}
+
+template <PyObject* Wrapper::*Field>
+int set_optional(PyObject* self, PyObject* value, void*) {
+    PyObject*& slot = as_wrapper(self)->*Field;
+    Py_XINCREF(value);
+    Py_XSETREF(slot, value);
+    return 0;
+}
+
+// __name__ and __qualname__: always a str.
+template <PyObject* Wrapper::*Field>
+PyObject* get_string(PyObject* self, void*) {
+    PyObject* value = as_wrapper(self)->*Field;
+    Py_INCREF(value);
+    return value;
+}
+
+template <PyObject* Wrapper::*Field>
+int set_string(PyObject* self, PyObject* value, void* message) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, static_cast<const char*>(message));
+        return -1;
+    }
+    PyObject*& slot = as_wrapper(self)->*Field;
+    Py_INCREF(value);
+    Py_SETREF(slot, value);
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    Wrapper* w = as_wrapper(self);
+    if (w->annotations == nullptr) {
+        w->annotations = PyDict_New();
+        if (w->annotations == nullptr) {
+            return nullptr;
+        }
+    }
+    Py_INCREF(w->annotations);
+    return w->annotations;
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    return set_optional<&Wrapper::annotations>(self, value, nullptr);
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+PyObject* get_type_params(PyObject* self, void*) {
+    PyObject* value = as_wrapper(self)->type_params;
+    if (value == nullptr) {
+        return PyTuple_New(0);
+    }
+    Py_INCREF(value);
+    return value;
+}
+
+int set_type_params(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr || !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    return set_optional<&Wrapper::type_params>(self, value, nullptr);
+}
+#endif
+
+// 3.6 declares the names as char*; they are only ever read.
+constexpr char* attr(const char* name) { return const_cast<char*>(name); }
+
+char name_message[] = "__name__ must be set to a string object";
+char qualname_message[] = "__qualname__ must be set to a string object";
+
+PyGetSetDef wrapper_getset[] = {
+    {attr("__name__"), get_string<&Wrapper::name>, set_string<&Wrapper::name>, nullptr,
+     name_message},
+    {attr("__qualname__"), get_string<&Wrapper::qualname>, set_string<&Wrapper::qualname>,
+     nullptr, qualname_message},
+    {attr("__module__"), get_optional<&Wrapper::module_name>,
+     set_optional<&Wrapper::module_name>, nullptr, nullptr},
+    {attr("__doc__"), get_optional<&Wrapper::doc>, set_optional<&Wrapper::doc>, nullptr,
+     nullptr},
+    {attr("__annotations__"), get_annotations, set_annotations, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030C0000
+    {attr("__type_params__"), get_type_params, set_type_params, nullptr, nullptr},
+#endif
+    {attr("__dict__"), PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef wrapper_methods[] = {
+    {"__reduce__", vesk::as_method(wrapper_reduce), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// A new wrapper of `func` with the metadata of a fresh
+// `def wrapper(*args, **kwargs)` nested in catch_tarnel_exception.
+PyObject* new_wrapper(PyObject* module, PyObject* func) {
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) {
+        return nullptr;
+    }
+    Wrapper* w = PyObject_GC_New(Wrapper, &wrapper_type);
+    if (w == nullptr) {
+        return nullptr;
+    }
+#if PY_VERSION_HEX >= 0x03080000
+    w->vectorcall = wrapper_vectorcall;
+#endif
+    Py_INCREF(func);
+    w->func = func;
+    Py_INCREF(module);
+    w->module = module;
+    Py_INCREF(names.wrapper);
+    w->name = names.wrapper;
+    Py_INCREF(names.wrapper_qualname);
+    w->qualname = names.wrapper_qualname;
+    w->module_name = module_name.release();
+    w->doc = nullptr;
+    w->annotations = nullptr;
+#if PY_VERSION_HEX >= 0x030C0000
+    w->type_params = nullptr;
+#endif
+    w->dict = nullptr;
+    w->weakreflist = nullptr;
+    PyObject* self = reinterpret_cast<PyObject*>(w);
+    PyObject_GC_Track(self);
+    return self;
+}
+
+// ------------------------------------------------------ module functions --
+
+PyObject* catch_tarnel_exception(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!vesk::check_one_positional("catch_tarnel_exception", args, kwargs)) return nullptr;
-    return not_yet("catch_tarnel_exception");
+    Ref func = Ref::borrow(PyTuple_GET_ITEM(args, 0));  // the closure record
+    Ref wraps = vesk::lookup_global(module, names.wraps);
+    if (!wraps) return nullptr;
+    Ref decorator = vesk::call(wraps.get(), {func.get()});
+    if (!decorator) return nullptr;
+    Ref wrapper = Ref::steal(new_wrapper(module, func.get()));
+    if (!wrapper) return nullptr;
+    return vesk::call(decorator.get(), {wrapper.get()}).release();
 }
 
-PyObject* get_experiment_id(PyObject*, PyObject* args, PyObject* kwargs) {
+// env.get_env(<constant named `constant`>), every name resolved afresh.
+PyObject* env_value(PyObject* module, PyObject* constant) {
+    Ref env = vesk::lookup_global(module, names.env);
+    if (!env) return nullptr;
+    Ref get_env = vesk::get_attr(env.get(), names.get_env);
+    if (!get_env) return nullptr;
+    Ref variable = vesk::lookup_global(module, constant);
+    if (!variable) return nullptr;
+    return vesk::call(get_env.get(), {variable.get()}).release();
+}
+
+PyObject* get_experiment_id(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!vesk::check_no_arguments("_get_experiment_id", args, kwargs)) return nullptr;
-    return not_yet("_get_experiment_id");
+    return env_value(module, names.EXPERIMENT_ID_ENV_VAR);
 }
 
-PyObject* get_run_id(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* get_run_id(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!vesk::check_no_arguments("_get_run_id", args, kwargs)) return nullptr;
-    return not_yet("_get_run_id");
+    return env_value(module, names.RUN_ID_ENV_VAR);
 }
 
-PyObject* runid_exists(PyObject*, PyObject* args, PyObject* kwargs) {
+// _RUN_ID_ENV_VAR in os.environ: presence of the key only.
+PyObject* runid_exists(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!vesk::check_no_arguments("_runid_exists", args, kwargs)) return nullptr;
-    return not_yet("_runid_exists");
+    Ref variable = vesk::lookup_global(module, names.RUN_ID_ENV_VAR);
+    if (!variable) return nullptr;
+    Ref os = vesk::lookup_global(module, names.os);
+    if (!os) return nullptr;
+    Ref environ = vesk::get_attr(os.get(), names.environ);
+    if (!environ) return nullptr;
+    int present = PySequence_Contains(environ.get(), variable.get());
+    if (present < 0) return nullptr;
+    return PyBool_FromLong(present);
 }
 
 }  // namespace
 
-bool prepare_decorator() { return true; }
+bool prepare_decorator() {
+    // A set-up that failed later on runs again at the next import; the type
+    // it readied stays as it is.
+    if (wrapper_type.tp_flags & Py_TPFLAGS_READY) {
+        return true;
+    }
+    PyVarObject head = {PyObject_HEAD_INIT(nullptr) 0};
+    wrapper_type.ob_base = head;
+    // Not bound in the module: the namespace holds the documented names only.
+    wrapper_type.tp_name = "vesk.tracking.lite_extensions.vandrel.wrapper";
+    wrapper_type.tp_basicsize = sizeof(Wrapper);
+    wrapper_type.tp_dealloc = wrapper_dealloc;
+    wrapper_type.tp_repr = wrapper_repr;
+    wrapper_type.tp_call = wrapper_call;
+    wrapper_type.tp_getattro = PyObject_GenericGetAttr;
+    wrapper_type.tp_setattro = PyObject_GenericSetAttr;
+    wrapper_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+#if PY_VERSION_HEX >= 0x03080000
+    // METHOD_DESCRIPTOR: `obj.method(...)` may call us with `obj` prepended
+    // instead of making the bound method, which is what __get__ would give.
+    wrapper_type.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    wrapper_type.tp_vectorcall_offset = offsetof(Wrapper, vectorcall);
+#endif
+    wrapper_type.tp_traverse = wrapper_traverse;
+    wrapper_type.tp_clear = wrapper_clear;
+    wrapper_type.tp_weaklistoffset = offsetof(Wrapper, weakreflist);
+    wrapper_type.tp_methods = wrapper_methods;
+    wrapper_type.tp_getset = wrapper_getset;
+    wrapper_type.tp_descr_get = wrapper_get;
+    wrapper_type.tp_dictoffset = offsetof(Wrapper, dict);
+    return PyType_Ready(&wrapper_type) == 0;
+}
 
 PyMethodDef catch_tarnel_exception_method = {
     "catch_tarnel_exception", vesk::as_method(catch_tarnel_exception),

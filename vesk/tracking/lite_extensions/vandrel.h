@@ -46,7 +46,9 @@ using vesk::Ref;
     X(path, "path")                                      \
     X(join, "join")                                      \
     X(environ, "environ")                                \
-    X(get_env, "get_env")
+    X(get_env, "get_env")                                \
+    X(wrapper, "wrapper")                                \
+    X(wrapper_qualname, "catch_tarnel_exception.<locals>.wrapper")
 
 struct Names {
 #define VANDREL_NAME_FIELD(field, text) PyObject* field = nullptr;
