@@ -73,14 +73,17 @@ class ResultTests(unittest.TestCase):
         many_kwargs = {"k%d" % i: i for i in range(20)}
         cases = [((), {}), ((1,), {}), ((1, 2), {"a": 3}), ((), {"a": 1, "b": 2}),
                  (tuple(range(20)), many_kwargs)]
-        for args, kwargs in cases:
-            with self.subTest(args=args, kwargs=kwargs):
-                mapping = dict(kwargs)
-                got_args, got_kwargs = wrapper(*args, **mapping)
-                self.assertEqual(got_args, args)
-                self.assertEqual(got_kwargs, kwargs)
-                self.assertEqual(list(got_kwargs), list(kwargs))  # order kept
-                self.assertIsNot(got_kwargs, mapping)
+        # Through the interpreter's call (vectorcall from 3.8) and through the
+        # type's __call__ slot, the tuple-and-dict road.
+        for call in (wrapper, functools.partial(type(wrapper).__call__, wrapper)):
+            for args, kwargs in cases:
+                with self.subTest(call=call, args=args, kwargs=kwargs):
+                    mapping = dict(kwargs)
+                    got_args, got_kwargs = call(*args, **mapping)
+                    self.assertEqual(got_args, args)
+                    self.assertEqual(got_kwargs, kwargs)
+                    self.assertEqual(list(got_kwargs), list(kwargs))  # order kept
+                    self.assertIsNot(got_kwargs, mapping)
 
     def test_func_gets_a_mapping_of_its_own(self):
         # Callees that keep or change their keyword mapping: a Python
@@ -88,12 +91,15 @@ class ResultTests(unittest.TestCase):
         def mutate(**kwargs):
             kwargs["added"] = True
             return kwargs
-        mapping = {"a": 1}
-        self.assertEqual(catch(mutate)(**mapping), {"a": 1, "added": True})
-        self.assertEqual(mapping, {"a": 1})
-        made = catch(dict)(**mapping)
-        self.assertEqual(made, mapping)
-        self.assertIsNot(made, mapping)
+        for func in (mutate, dict):
+            wrapper = catch(func)
+            for call in (wrapper, functools.partial(type(wrapper).__call__, wrapper)):
+                with self.subTest(func=func, call=call):
+                    mapping = {"a": 1}
+                    made = call(**mapping)
+                    self.assertEqual(mapping, {"a": 1})
+                    self.assertIsNot(made, mapping)
+                    self.assertEqual(made, {"a": 1, "added": True} if func is mutate else mapping)
 
     def test_other_callables_as_func(self):
         class Callable:
@@ -488,6 +494,10 @@ class LeakTests(unittest.TestCase):
             "other positional": lambda: fails_other(1),
             "other keyword": lambda: fails_other(a=1),
             "non-string keyword": lambda: ok(**{1: 2}),
+            "slot positional": lambda: type(ok).__call__(ok, 1, 2),
+            "slot keyword": lambda: type(ok).__call__(ok, 1, b=2),
+            "slot keyword c func": lambda: type(ok).__call__(catch(dict), a=1),
+            "slot mlflow keyword": lambda: type(ok).__call__(fails_mlflow, a=1),
             "repr and reduce": lambda: (repr(ok), ok.__reduce__()),
             "metadata": lambda: (setattr(ok, "__annotations__", {"a": 1}),
                                  setattr(ok, "__name__", "n"), ok.__annotations__),

@@ -86,18 +86,13 @@ PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     // function binds the keywords into its own frame and never keeps the
     // mapping, so it needs no copy.
     Ref fresh;
-    Py_ssize_t count = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
-    if (count != 0) {
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        Py_ssize_t pos = 0;
-        // Counted, so no last call just to find the end (no code runs here
-        // that could resize the dict).
-        for (Py_ssize_t i = 0; i < count && PyDict_Next(kwargs, &pos, &key, &value); ++i) {
-            if (!PyUnicode_Check(key)) {
-                PyErr_SetString(PyExc_TypeError, "wrapper() keywords must be strings");
-                return nullptr;
-            }
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+        // Answered from the dict's own key kind when it has only str keys,
+        // without a walk; its message names no function, ours does.
+        if (!PyArg_ValidateKeywordArguments(kwargs)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_TypeError, "wrapper() keywords must be strings");
+            return nullptr;
         }
         fresh = PyFunction_Check(w->func) ? Ref::borrow(kwargs) : Ref::steal(PyDict_Copy(kwargs));
         if (!fresh) {
