@@ -120,6 +120,20 @@ class FetchTokenTest(VandrelCase):
                     pass
                 self.assertEqual(answer.json_calls, calls)
 
+    def test_status_compared_for_inequality_with_200(self):
+        self.write(self.tokens_file, tokens_text("tok", "r"))
+        for status, accepted in ((200, True), (200.0, True), (199, False), ("200", False)):
+            with self.subTest(status=status):
+                body = {"access_token": "a", "refresh_token": "r", "message": "m"}
+                self.rebind("requests", FakeRequests(FakeResponse(status, body),
+                                                     FakeResponse(status, body)))
+                self.assertIs(vandrel.expired_token(), not accepted)
+                if accepted:
+                    self.assertEqual(vandrel.fetch_token(EMAIL, PASSWORD), "a")
+                else:
+                    with self.assertRaisesRegex(vandrel.LoginError, "^m$"):
+                        vandrel.fetch_token(EMAIL, PASSWORD)
+
     def test_the_exact_request_call(self):
         for base in ("https://api.example", "https://api.example/"):
             with self.subTest(base=base):
