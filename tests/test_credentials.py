@@ -243,12 +243,9 @@ class LeakTest(VandrelCase):
 
     def test_get_token_paths(self):
         vandrel.get_token()
-        support.assert_no_leak(self, vandrel.get_token, calls=40)  # cached path
-
-        def login_path():
-            self.server.expire_all()
-            vandrel.get_token()
-        support.assert_no_leak(self, login_path, calls=40)
+        support.assert_no_leak(self, self.forgetting(vandrel.get_token), calls=40)  # cached
+        # Every token forgotten: each call checks, is refused, and logs in.
+        support.assert_no_leak(self, self.forgetting(vandrel.get_token, revoke=True), calls=40)
         self.write(self.secret_file, "[secret]\nemail = x\n")
         support.assert_no_leak(self, vandrel.get_token)  # KeyError
 

@@ -338,24 +338,34 @@ class LeakTest(VandrelCase):
     """Reference-leak checks of the success and error paths (debug builds)."""
 
     def test_fetch_token_paths(self):
-        support.assert_no_leak(self, lambda: vandrel.fetch_token(EMAIL, PASSWORD), calls=40)
-        support.assert_no_leak(self, lambda: vandrel.fetch_token(EMAIL, "wrong"), calls=40)
-
         def bad_answer():
             self.server.queue_response(LOGIN, 200, {"access_token": None, "refresh_token": 1})
             vandrel.fetch_token(EMAIL, PASSWORD)
-        support.assert_no_leak(self, bad_answer, calls=40)
+
+        def percent_answer():
+            self.server.queue_response(LOGIN, 200, {"access_token": "5%", "refresh_token": 1})
+            vandrel.fetch_token(EMAIL, PASSWORD)
+
+        actions = [("login", lambda: vandrel.fetch_token(EMAIL, PASSWORD)),
+                   ("refused", lambda: vandrel.fetch_token(EMAIL, "wrong")),
+                   ("null token", bad_answer), ("percent and number", percent_answer)]
+        for label, action in actions:
+            with self.subTest(label):
+                support.assert_no_leak(self, self.forgetting(action, revoke=True), calls=40)
         os.remove(self.tokens_file)
         os.mkdir(self.tokens_file)  # the rename fails: the temporary file is removed
-        support.assert_no_leak(self, lambda: vandrel.fetch_token(EMAIL, PASSWORD), calls=40)
+        support.assert_no_leak(self, self.forgetting(
+            lambda: vandrel.fetch_token(EMAIL, PASSWORD), revoke=True), calls=40)
 
     def test_expired_token_paths(self):
         vandrel.fetch_token(EMAIL, PASSWORD)
-        support.assert_no_leak(self, vandrel.expired_token, calls=40)
+        support.assert_no_leak(self, self.forgetting(vandrel.expired_token), calls=40)
         self.server.expire_all()
-        support.assert_no_leak(self, vandrel.expired_token, calls=40)
+        support.assert_no_leak(self, self.forgetting(vandrel.expired_token), calls=40)
         os.environ[TIMEOUT_VARIABLE] = "nan"
         support.assert_no_leak(self, vandrel.expired_token)
+        os.environ[TIMEOUT_VARIABLE] = "3"
+        support.assert_no_leak(self, self.forgetting(vandrel.expired_token), calls=40)
         os.remove(self.tokens_file)
         support.assert_no_leak(self, vandrel.expired_token)
 

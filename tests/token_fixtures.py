@@ -90,6 +90,19 @@ class VandrelCase(unittest.TestCase):
         self.addCleanup(environ.stop)
         os.environ.pop(TIMEOUT_VARIABLE, None)
 
+    def forgetting(self, action, revoke=False):
+        """`action` followed by dropping what the server keeps per request
+        (and, with `revoke`, per login), so that only our own references
+        count in a leak check."""
+        def run():
+            try:
+                action()
+            finally:
+                self.server.clear_records()
+                if revoke:
+                    self.server.revoke_all()
+        return run
+
     def rebind(self, name, value):
         """Binds (or, for _MISSING, deletes) a module attribute until cleanup."""
         old = vandrel.__dict__.get(name, _MISSING)
