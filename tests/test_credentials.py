@@ -9,8 +9,8 @@ import types
 import unittest
 
 from tests import support
-from tests.token_fixtures import (EMAIL, GUIDE, PASSWORD, Recorder, VandrelCase, tokens_text,
-                                  vandrel)
+from tests.token_fixtures import (EMAIL, GUIDE, PASSWORD, LeakCase, Recorder, VandrelCase,
+                                  tokens_text, vandrel)
 
 
 class SecretConfigTest(VandrelCase):
@@ -50,6 +50,15 @@ class SecretConfigTest(VandrelCase):
         self.rebind("SECRET_FILE", os.path.join(self.home, "absent"))
         with self.assertRaisesRegex(RuntimeError, "no console"):
             vandrel.get_secret_config()
+
+    def test_exit_taken_from_the_module_namespace(self):
+        recorder = self.quiet_guide()
+        exit_ = Recorder()
+        self.rebind("sys", types.SimpleNamespace(exit=exit_))
+        self.rebind("SECRET_FILE", os.path.join(self.home, "absent"))
+        config = vandrel.get_secret_config()  # a returning exit lets the read go ahead
+        self.assertEqual((exit_.calls, recorder.calls), ([((1,), {})], [((GUIDE,), {})]))
+        self.assertEqual(config.sections(), [])
 
     def test_program_without_secret_file_exits_with_status_one(self):
         with support.temporary_home() as home:
@@ -232,8 +241,8 @@ class GetTokenTest(VandrelCase):
                 self.assertEqual(str(caught.exception), "name '%s' is not defined" % name)
 
 
-class LeakTest(VandrelCase):
-    """Reference-leak checks of the success and error paths (debug builds)."""
+class LeakTest(LeakCase):
+    """Reference-leak checks of the success and error paths."""
 
     def test_secret_config_paths(self):
         self.rebind("cyan_print", lambda text: None)

@@ -12,7 +12,7 @@ from unittest import mock
 
 from tests import support
 from tests.token_fixtures import (EMAIL, PASSWORD, TIMEOUT_VARIABLE, FakeRequests, FakeResponse,
-                                  VandrelCase, tokens_text, vandrel)
+                                  LeakCase, VandrelCase, tokens_text, vandrel)
 
 LOGIN = "/auth/login"
 AUTHENTICATE = "/auth/authenticate"
@@ -107,6 +107,14 @@ class FetchTokenTest(VandrelCase):
                 self.assertEqual(self.listing(), ["secret.file", "tokens.file"])
         with self.assertRaisesRegex(vandrel.LoginError, "^invalid email or password$"):
             vandrel.fetch_token(EMAIL, "wrong")
+
+    def test_login_error_taken_from_the_module_namespace(self):
+        class Refused(Exception):
+            pass
+        self.rebind("LoginError", Refused)
+        with self.assertRaises(Refused) as caught:
+            vandrel.fetch_token(EMAIL, "wrong")
+        self.assertEqual(caught.exception.args, ("invalid email or password",))
 
     def test_json_decoded_once_per_member(self):
         for status, body, calls in ((200, {"access_token": "a", "refresh_token": "r"}, 2),
@@ -334,8 +342,8 @@ class TimeoutTest(VandrelCase):
         self.assertEqual((self.server.login_requests, self.server.authenticate_requests), (1, 1))
 
 
-class LeakTest(VandrelCase):
-    """Reference-leak checks of the success and error paths (debug builds)."""
+class LeakTest(LeakCase):
+    """Reference-leak checks of the success and error paths."""
 
     def test_fetch_token_paths(self):
         def bad_answer():

@@ -3,6 +3,7 @@ file, a local account server, and the vandrel module pointed at both."""
 
 import os
 import shutil
+import sys
 import tempfile
 import unittest
 from unittest import mock
@@ -132,3 +133,12 @@ class VandrelCase(unittest.TestCase):
 
     def listing(self, folder=None):
         return sorted(os.listdir(folder or self.folder))
+
+
+class LeakCase(VandrelCase):
+    """Reference-leak checks; they need a debug interpreter."""
+
+    def setUp(self):
+        if not hasattr(sys, "gettotalrefcount"):
+            self.skipTest("needs a debug interpreter (sys.gettotalrefcount)")
+        super(LeakCase, self).setUp()

@@ -115,7 +115,8 @@ bool http_timeout(Ref& timeout) {
     if (!variable) return false;
     Ref value = call(get.get(), {variable.get()});
     if (!value) return false;
-    if (value.get() == Py_None || (PyUnicode_Check(value.get()) && PyUnicode_GET_LENGTH(value.get()) == 0)) {
+    if (value.get() == Py_None ||
+        (PyUnicode_Check(value.get()) && PyUnicode_GET_LENGTH(value.get()) == 0)) {
         return true;
     }
     Ref seconds = Ref::steal(PyFloat_FromString(value.get()));
