@@ -96,6 +96,15 @@ class AccountServerTest(unittest.TestCase):
         new = self.login(email="a@b.c", password="pw")[1]["access_token"]
         self.assertEqual([self.authenticate(t)[0] for t in old + [new]], [401, 401, 200])
 
+    def test_revoke_and_clear_records(self):
+        token = self.login(email="a@b.c", password="pw")[1]["access_token"]
+        self.server.clear_records()
+        self.assertEqual(self.server.recorded_requests, [])
+        self.server.revoke_all()
+        self.assertEqual(self.authenticate(token)[0], 401)
+        self.assertEqual(len(self.server.recorded_requests), 1)
+        self.assertEqual((self.server.login_requests, self.server.authenticate_requests), (1, 1))
+
     def test_queued_and_other_answers(self):
         self.server.queue_response("/auth/login", 500, b'{"message": "down"}')
         self.server.queue_response("/auth/login", 203, "plain", content_type="text/plain")

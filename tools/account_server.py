@@ -160,6 +160,16 @@ class AccountServer(object):
             for token in self._tokens:
                 self._tokens[token] = float("-inf")
 
+    def revoke_all(self):
+        """Forget every token issued so far (checks of them then answer 401)."""
+        with self._lock:
+            self._tokens.clear()
+
+    def clear_records(self):
+        """Drop the recorded requests; the per-path counters keep counting."""
+        with self._lock:
+            del self._records[:]
+
     def queue_response(self, path, status, body=b"", content_type="application/json"):
         """The next request to `path` (any method) gets this answer; FIFO per path."""
         if isinstance(body, str):

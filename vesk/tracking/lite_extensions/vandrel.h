@@ -47,6 +47,40 @@ using vesk::Ref;
     X(join, "join")                                      \
     X(environ, "environ")                                \
     X(get_env, "get_env")                                \
+    X(ConfigParser, "ConfigParser")                      \
+    X(read, "read")                                      \
+    X(write, "write")                                    \
+    X(isfile, "isfile")                                  \
+    X(exists, "exists")                                  \
+    X(exit, "exit")                                      \
+    X(post, "post")                                      \
+    X(get, "get")                                        \
+    X(data, "data")                                      \
+    X(headers, "headers")                                \
+    X(timeout, "timeout")                                \
+    X(status_code, "status_code")                        \
+    X(json, "json")                                      \
+    X(message, "message")                                \
+    X(email, "email")                                    \
+    X(password, "password")                              \
+    X(secret, "secret")                                  \
+    X(TOKENS, "TOKENS")                                  \
+    X(access_token, "access_token")                      \
+    X(refresh_token, "refresh_token")                    \
+    X(authorization, "authorization")                    \
+    X(open, "open")                                      \
+    X(realpath, "realpath")                              \
+    X(dirname, "dirname")                                \
+    X(mkstemp, "mkstemp")                                \
+    X(dir, "dir")                                        \
+    X(prefix, "prefix")                                  \
+    X(suffix, "suffix")                                  \
+    X(flush, "flush")                                    \
+    X(fileno, "fileno")                                  \
+    X(fsync, "fsync")                                    \
+    X(close, "close")                                    \
+    X(replace, "replace")                                \
+    X(unlink, "unlink")                                  \
     X(wrapper, "wrapper")                                \
     X(wrapper_qualname, "catch_tarnel_exception.<locals>.wrapper")
 

@@ -1,0 +1,263 @@
+"""The secret file and get_token: the guidance and exit status, parsing,
+get_token's three paths and how many exchanges each makes."""
+
+import configparser
+import contextlib
+import io
+import os
+import types
+import unittest
+
+from tests import support
+from tests.token_fixtures import (EMAIL, GUIDE, PASSWORD, LeakCase, Recorder, VandrelCase,
+                                  tokens_text, vandrel)
+
+
+class SecretConfigTest(VandrelCase):
+    def quiet_guide(self):
+        recorder = Recorder()
+        self.rebind("cyan_print", recorder)
+        return recorder
+
+    def test_guide_goes_through_cyan_print_only(self):
+        recorder = self.quiet_guide()
+        output = io.StringIO()
+        with contextlib.redirect_stdout(output), contextlib.redirect_stderr(output):
+            self.assertIsNone(vandrel.create_secret_file_guide())
+        self.assertEqual(recorder.calls, [((GUIDE,), {})])
+        self.assertEqual(output.getvalue(), "")
+
+    def test_missing_secret_file_exits_with_status_one(self):
+        os.remove(self.secret_file)
+        os.mkdir(os.path.join(self.home, "folder"))
+        os.symlink(os.path.join(self.home, "nowhere"), os.path.join(self.home, "dangling"))
+        for kind in ("absent", "folder", "dangling"):
+            for function in (vandrel.get_secret_config, vandrel.get_token):
+                with self.subTest(kind=kind, function=function.__name__):
+                    recorder = self.quiet_guide()
+                    self.rebind("SECRET_FILE", os.path.join(self.home, kind))
+                    with self.assertRaises(SystemExit) as caught:
+                        function()
+                    self.assertEqual(caught.exception.code, 1)
+                    self.assertEqual(recorder.calls, [((GUIDE,), {})])
+        self.assertEqual(self.server.recorded_requests, [])
+        self.assertEqual(self.listing(), [])
+
+    def test_failing_cyan_print_prevents_the_exit(self):
+        def broken(text):
+            raise RuntimeError("no console")
+        self.rebind("cyan_print", broken)
+        self.rebind("SECRET_FILE", os.path.join(self.home, "absent"))
+        with self.assertRaisesRegex(RuntimeError, "no console"):
+            vandrel.get_secret_config()
+
+    def test_exit_taken_from_the_module_namespace(self):
+        recorder = self.quiet_guide()
+        exit_ = Recorder()
+        self.rebind("sys", types.SimpleNamespace(exit=exit_))
+        self.rebind("SECRET_FILE", os.path.join(self.home, "absent"))
+        config = vandrel.get_secret_config()  # a returning exit lets the read go ahead
+        self.assertEqual((exit_.calls, recorder.calls), ([((1,), {})], [((GUIDE,), {})]))
+        self.assertEqual(config.sections(), [])
+
+    def test_program_without_secret_file_exits_with_status_one(self):
+        with support.temporary_home() as home:
+            result = support.run_python(
+                "from vesk.tracking.lite_extensions import vandrel\nvandrel.get_token()\n",
+                home, env={"TALVERO_API_URL": self.server.url, "NO_COLOR": "1"})
+            self.assertEqual(support.tree_snapshot(home), [])
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (1, GUIDE + "\n", ""))
+        self.assertEqual(self.server.recorded_requests, [])
+
+    def test_parsing(self):
+        rows = [  # (secret file, email, password): a value, an exception, or None: not asked
+            ("[secret]\nEMAIL = x@y.z\nPassWord =  p w  \n", "x@y.z", "p w"),
+            ("[secret]\nemail = x\npassword = 50%%\n[other]\nk = v\n", "x", "50%"),
+            ("[secret]\nemail = x\npassword =\n", "x", ""),
+            ("[secret]\nemail = x\npassword = 50%\n", "x", configparser.InterpolationSyntaxError),
+            ("[Secret]\nemail = x\npassword = y\n", KeyError("secret"), None),
+            ("[secret]\npassword = y\n", KeyError("email"), None),
+            ("[secret]\nemail = x\n", "x", KeyError("password")),
+        ]
+        for content, email, password in rows:
+            with self.subTest(content=content):
+                self.write(self.secret_file, content)
+                config = vandrel.get_secret_config()
+                self.assertIsInstance(config, configparser.ConfigParser)
+                for key, want in (("email", email), ("password", password)):
+                    if want is None:
+                        continue
+                    if isinstance(want, str):
+                        self.assertEqual(config["secret"][key], want)
+                        continue
+                    error = want if isinstance(want, type) else type(want)
+                    with self.assertRaises(error) as caught:
+                        config["secret"][key]
+                    if isinstance(want, KeyError):
+                        self.assertEqual(caught.exception.args, want.args)
+
+    def test_malformed_file_fails_on_read(self):
+        rows = [
+            ("email = x\n[secret]\n", configparser.MissingSectionHeaderError),
+            ("[secret]\nemail = x\nnot an entry\n", configparser.ParsingError),
+            ("[secret]\n[secret]\n", configparser.DuplicateSectionError),
+            ("[secret]\nemail = x\nEmail = y\n", configparser.DuplicateOptionError),
+            (b"[secret]\nemail = \xff\xfe\n", UnicodeDecodeError),
+        ]
+        for content, error in rows:
+            with self.subTest(content=content):
+                self.write(self.secret_file, content)
+                with self.assertRaises(error):
+                    vandrel.get_secret_config()
+                with self.assertRaises(error):
+                    vandrel.get_token()
+        self.assertEqual(self.server.recorded_requests, [])
+
+    @unittest.skipIf(os.geteuid() == 0, "root reads unreadable files")
+    def test_unreadable_file_parses_empty(self):
+        os.chmod(self.secret_file, 0)
+        self.assertEqual(vandrel.get_secret_config().sections(), [])
+        with self.assertRaises(KeyError):
+            vandrel.get_token()
+
+
+class GetTokenTest(VandrelCase):
+    def exchanges(self):
+        return self.server.login_requests, self.server.authenticate_requests
+
+    def stored_access_token(self):
+        parser = configparser.ConfigParser()
+        parser.read(self.tokens_file)
+        return parser["TOKENS"]["access_token"]
+
+    def test_three_paths(self):
+        first = vandrel.get_token()
+        self.assertEqual(self.exchanges(), (1, 0), "no tokens file: one login")
+        self.assertEqual(first, self.stored_access_token())
+        self.assertEqual(vandrel.get_token(), first)
+        self.assertEqual(self.exchanges(), (1, 1), "accepted token: one check")
+        self.server.expire_all()
+        renewed = vandrel.get_token()
+        self.assertEqual(self.exchanges(), (2, 2), "refused token: a check, then a login")
+        self.assertNotEqual(renewed, first)
+        self.assertEqual(renewed, self.stored_access_token())
+        bodies = [r.body for r in self.server.recorded_requests if r.method == "POST"]
+        self.assertEqual(bodies, [b"email=a%40b.c&password=pw"] * 2)
+
+    def test_expiry_verdict_is_a_truth_value(self):
+        self.write(self.tokens_file, tokens_text("cached", "r"))
+        sentinel = object()
+        for verdict, logs_in in (("x", True), (1, True), (True, True),
+                                 (None, False), (0, False), ("", False), (False, False)):
+            with self.subTest(verdict=verdict):
+                fetch = Recorder(sentinel)
+                self.rebind("fetch_token", fetch)
+                self.rebind("expired_token", lambda: verdict)
+                result = vandrel.get_token()
+                if logs_in:
+                    self.assertIs(result, sentinel)
+                    self.assertEqual(fetch.calls, [((EMAIL, PASSWORD), {})])
+                else:
+                    self.assertEqual(result, "cached")
+                    self.assertEqual(fetch.calls, [])
+
+    def test_no_tokens_file_skips_the_check(self):
+        def must_not_run():
+            raise AssertionError("expired_token called")
+        sentinel = object()
+        fetch = Recorder(sentinel)
+        self.rebind("expired_token", must_not_run)
+        self.rebind("fetch_token", fetch)
+        self.assertIs(vandrel.get_token(), sentinel)
+        self.assertEqual(fetch.calls, [((EMAIL, PASSWORD), {})])
+
+    def test_rebound_os_steers_the_presence_test_only(self):
+        self.write(self.tokens_file, tokens_text("stale", "r"))
+        fake_os = types.SimpleNamespace(path=types.SimpleNamespace(
+            exists=lambda path: False, isfile=os.path.isfile))
+        self.rebind("os", fake_os)
+        token = vandrel.get_token()
+        self.assertEqual(self.exchanges(), (1, 0))
+        self.assertEqual(token, self.stored_access_token())
+
+    def test_directory_at_tokens_file_counts_as_present(self):
+        os.mkdir(self.tokens_file)
+        with self.assertRaises(KeyError) as caught:
+            vandrel.get_token()
+        self.assertEqual(caught.exception.args, ("TOKENS",))
+        self.assertEqual(self.exchanges(), (0, 0))
+
+    def test_broken_tokens_file_does_not_fall_back_to_login(self):
+        for content, error in (("[TOKENS]\nrefresh_token = r\n", KeyError),
+                               ("[TOKENS]\naccess_token = 5%\n",
+                                configparser.InterpolationSyntaxError),
+                               ("junk\n", configparser.MissingSectionHeaderError)):
+            with self.subTest(content=content):
+                self.write(self.tokens_file, content)
+                with self.assertRaises(error):
+                    vandrel.get_token()
+        self.assertEqual(self.exchanges(), (0, 0))
+
+    def test_missing_credentials_touch_nothing(self):
+        for content, key in (("[secret]\nemail = x\n", "password"),
+                             ("[secret]\npassword = x\n", "email"),
+                             ("[other]\n", "secret")):
+            with self.subTest(key=key):
+                self.write(self.secret_file, content)
+                with self.assertRaises(KeyError) as caught:
+                    vandrel.get_token()
+                self.assertEqual(caught.exception.args, (key,))
+        self.assertEqual(self.exchanges(), (0, 0))
+        self.assertFalse(os.path.exists(self.tokens_file))
+
+    def test_credentials_reach_the_server_as_read(self):
+        self.server.add_user("p@q.r", "50%")
+        rows = [  # (secret file, expected form body, logs in?)
+            ("[secret]\nemail = a@b.c\npassword =\n", b"email=a%40b.c&password=", False),
+            ("[secret]\nemail = p@q.r\npassword = 50%%\n", b"email=p%40q.r&password=50%25", True),
+        ]
+        for content, body, accepted in rows:
+            with self.subTest(content=content):
+                self.write(self.secret_file, content)
+                before = len(self.server.recorded_requests)
+                if accepted:
+                    self.assertEqual(vandrel.get_token(), self.stored_access_token())
+                else:
+                    with self.assertRaisesRegex(vandrel.LoginError, "invalid email or password"):
+                        vandrel.get_token()
+                self.assertEqual(self.server.recorded_requests[before].body, body)
+
+    def test_names_resolved_at_each_call(self):
+        rows = [(vandrel.get_token, "get_secret_config"), (vandrel.get_token, "TOKENS_FILE"),
+                (vandrel.get_secret_config, "SECRET_FILE"), (vandrel.get_secret_config, "os")]
+        for function, name in rows:
+            with self.subTest(function=function.__name__, name=name):
+                saved = vandrel.__dict__.pop(name)
+                try:
+                    with self.assertRaises(NameError) as caught:
+                        function()
+                finally:
+                    setattr(vandrel, name, saved)
+                self.assertEqual(str(caught.exception), "name '%s' is not defined" % name)
+
+
+class LeakTest(LeakCase):
+    """Reference-leak checks of the success and error paths."""
+
+    def test_secret_config_paths(self):
+        self.rebind("cyan_print", lambda text: None)
+        support.assert_no_leak(self, vandrel.get_secret_config)
+        self.rebind("SECRET_FILE", os.path.join(self.home, "absent"))
+        support.assert_no_leak(self, vandrel.get_secret_config)
+
+    def test_get_token_paths(self):
+        vandrel.get_token()
+        support.assert_no_leak(self, self.forgetting(vandrel.get_token), calls=40)  # cached
+        # Every token forgotten: each call checks, is refused, and logs in.
+        support.assert_no_leak(self, self.forgetting(vandrel.get_token, revoke=True), calls=40)
+        self.write(self.secret_file, "[secret]\nemail = x\n")
+        support.assert_no_leak(self, vandrel.get_token)  # KeyError
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,144 @@
+"""What the credential and token tests share: a private home with a secret
+file, a local account server, and the vandrel module pointed at both."""
+
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+from unittest import mock
+
+from tests import support  # noqa: F401 - puts tools/ on sys.path
+from account_server import AccountServer  # noqa: E402
+from vesk.tracking.lite_extensions import vandrel  # noqa: E402
+
+EMAIL = "a@b.c"
+PASSWORD = "pw"
+GUIDE = ("couldn't locate your credentials, please configure by typing "
+         "`vesk config` in a terminal")
+TIMEOUT_VARIABLE = "TALVERO_HTTP_TIMEOUT"
+_MISSING = object()
+
+
+def tokens_text(access, refresh):
+    """The tokens file as a successful login leaves it."""
+    return "[TOKENS]\naccess_token = %s\nrefresh_token = %s\n\n" % (access, refresh)
+
+
+class FakeResponse(object):
+    def __init__(self, status_code, body):
+        self.status_code = status_code
+        self.body = body
+        self.json_calls = 0
+
+    def json(self):
+        self.json_calls += 1
+        return self.body
+
+
+class FakeRequests(object):
+    """Stands in for the requests module where a test must see the exact
+    call; answers with the queued responses, in order."""
+
+    def __init__(self, *responses):
+        self.responses = list(responses)
+        self.calls = []
+
+    def _answer(self, method, args, kwargs):
+        self.calls.append((method, args, kwargs))
+        return self.responses.pop(0)
+
+    def post(self, *args, **kwargs):
+        return self._answer("post", args, kwargs)
+
+    def get(self, *args, **kwargs):
+        return self._answer("get", args, kwargs)
+
+
+class Recorder(object):
+    def __init__(self, result=None):
+        self.result = result
+        self.calls = []
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self.result
+
+
+class VandrelCase(unittest.TestCase):
+    """vandrel with SECRET_FILE, TOKENS_FILE and TALVERO_API_URL rebound to a
+    temporary home and a fresh account server; everything restored after."""
+
+    users = {EMAIL: PASSWORD}
+    secret = "[secret]\nemail = %s\npassword = %s\n" % (EMAIL, PASSWORD)
+
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="vesk-tokens-")
+        self.addCleanup(shutil.rmtree, self.home, True)
+        self.folder = os.path.join(self.home, ".talvero")
+        os.mkdir(self.folder)
+        self.secret_file = os.path.join(self.folder, "secret.file")
+        self.tokens_file = os.path.join(self.folder, "tokens.file")
+        if self.secret is not None:
+            self.write(self.secret_file, self.secret)
+        self.server = AccountServer(self.users).start()
+        self.addCleanup(self.server.stop)
+        self.rebind("SECRET_FILE", self.secret_file)
+        self.rebind("TOKENS_FILE", self.tokens_file)
+        self.rebind("TALVERO_API_URL", self.server.url)
+        environ = mock.patch.dict(os.environ)
+        environ.start()
+        self.addCleanup(environ.stop)
+        os.environ.pop(TIMEOUT_VARIABLE, None)
+
+    def forgetting(self, action, revoke=False):
+        """`action` followed by dropping what the server keeps per request
+        (and, with `revoke`, per login), so that only our own references
+        count in a leak check."""
+        def run():
+            try:
+                action()
+            finally:
+                self.server.clear_records()
+                if revoke:
+                    self.server.revoke_all()
+        return run
+
+    def rebind(self, name, value):
+        """Binds (or, for _MISSING, deletes) a module attribute until cleanup."""
+        old = vandrel.__dict__.get(name, _MISSING)
+        self.addCleanup(self._restore, name, old)
+        if value is _MISSING:
+            vandrel.__dict__.pop(name, None)
+        else:
+            setattr(vandrel, name, value)
+
+    @staticmethod
+    def _restore(name, old):
+        if old is _MISSING:
+            vandrel.__dict__.pop(name, None)
+        else:
+            setattr(vandrel, name, old)
+
+    @staticmethod
+    def write(path, content):
+        mode = "wb" if isinstance(content, bytes) else "w"
+        with open(path, mode) as f:
+            f.write(content)
+
+    @staticmethod
+    def read(path):
+        with open(path) as f:
+            return f.read()
+
+    def listing(self, folder=None):
+        return sorted(os.listdir(folder or self.folder))
+
+
+class LeakCase(VandrelCase):
+    """Reference-leak checks; they need a debug interpreter."""
+
+    def setUp(self):
+        if not hasattr(sys, "gettotalrefcount"):
+            self.skipTest("needs a debug interpreter (sys.gettotalrefcount)")
+        super(LeakCase, self).setUp()

@@ -1,0 +1,155 @@
+#!/usr/bin/env python3
+"""The whole credentials round, end to end, on a throw-away home.
+
+Starts the local account server with a demo user, writes the secret file
+with `vesk config`, then drives get_token() in a child interpreter: a login
+(no tokens file yet), an answer from the cache (token accepted), a login
+again after the server expired the token, and, with the secret file gone,
+the guidance and exit status 1. One line per step: the path taken (told by
+the server's counters) and the time get_token() took.
+
+Exits 0 when every step did what it says, 1 otherwise; the server and the
+temporary home are cleaned up either way.
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+TOOLS = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(TOOLS)
+sys.path.insert(0, TOOLS)
+from account_server import AccountServer  # noqa: E402
+
+EMAIL = "demo@example.com"
+PASSWORD = "s3cret 100%"
+GUIDE = ("couldn't locate your credentials, please configure by typing "
+         "`vesk config` in a terminal")
+
+# Runs get_token() once per line read; SystemExit is left to end the
+# program, as it would end a user's.
+CHILD = r"""
+import json, sys, time
+from vesk.tracking.lite_extensions import vandrel
+for _ in sys.stdin:
+    start = time.perf_counter()
+    try:
+        token = vandrel.get_token()
+    except Exception as error:
+        print(json.dumps({"error": "%s: %s" % (type(error).__name__, error)}), flush=True)
+        continue
+    print(json.dumps({"token": token, "ms": (time.perf_counter() - start) * 1000}), flush=True)
+"""
+
+PATHS = {(1, 0): "login (no tokens file)", (0, 1): "cache (token accepted)",
+         (1, 1): "check refused, login again"}
+
+
+class Demo(object):
+    def __init__(self):
+        self.failed = False
+        self.server = None
+        self.home = None
+        self.child = None
+
+    def report(self, label, detail, ok):
+        self.failed = self.failed or not ok
+        print("%-34s %-46s %s" % (label, detail, "ok" if ok else "FAILED"), flush=True)
+
+    def environment(self):
+        environ = dict(os.environ)
+        environ.update(HOME=self.home, TALVERO_API_URL=self.server.url,
+                       TALVERO_HTTP_TIMEOUT="10", PYTHONDONTWRITEBYTECODE="1",
+                       PYTHONPATH=os.pathsep.join(
+                           p for p in [ROOT, os.environ.get("PYTHONPATH", "")] if p))
+        return environ
+
+    def set_up(self):
+        self.server = AccountServer({EMAIL: PASSWORD}).start()
+        self.home = tempfile.mkdtemp(prefix="vesk-demo-")
+        print("account server %s, user %s" % (self.server.url, EMAIL))
+        configured = subprocess.run(
+            [sys.executable, "-m", "vesk", "config", "--email", EMAIL, "--password", PASSWORD],
+            env=self.environment(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            universal_newlines=True, timeout=60)
+        self.report("vesk config", configured.stdout.strip().replace(self.home, "$HOME"),
+                    configured.returncode == 0)
+        self.child = subprocess.Popen(
+            [sys.executable, "-c", CHILD], env=self.environment(), cwd=self.home,
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, universal_newlines=True, bufsize=1)
+
+    def get_token(self):
+        """One get_token() in the child: (answer, (logins, checks) it made)."""
+        before = self.server.login_requests, self.server.authenticate_requests
+        self.child.stdin.write("get_token\n")
+        self.child.stdin.flush()
+        line = self.child.stdout.readline()
+        after = self.server.login_requests, self.server.authenticate_requests
+        answer = json.loads(line) if line else {"error": "child ended"}
+        return answer, (after[0] - before[0], after[1] - before[1])
+
+    def step(self, label, expected_path, previous=None, same_token=None):
+        answer, exchanges = self.get_token()
+        path = PATHS.get(exchanges, "%d logins, %d checks" % exchanges)
+        if "error" in answer:
+            self.report(label, answer["error"], False)
+            return None
+        ok = path == PATHS[expected_path]
+        if same_token is not None:
+            ok = ok and (answer["token"] == previous) == same_token
+        self.report(label, "%-28s %8.1f ms" % (path, answer["ms"]), ok)
+        return answer["token"]
+
+    def run(self):
+        self.set_up()
+        if self.failed:
+            return
+        first = self.step("1. get_token(), no tokens file", (1, 0))
+        self.step("2. get_token() again", (0, 1), first, same_token=True)
+        self.server.expire_all()
+        self.step("3. get_token() after expire_all()", (1, 1), first, same_token=False)
+
+        os.remove(os.path.join(self.home, ".talvero", "secret.file"))
+        requests_before = len(self.server.recorded_requests)
+        self.child.stdin.write("get_token\n")
+        self.child.stdin.flush()
+        output = self.child.stdout.read()
+        status = self.child.wait(timeout=60)
+        quiet = len(self.server.recorded_requests) == requests_before
+        print("   printed: %s" % output.strip())
+        self.report("4. get_token(), secret file gone", "guidance, exit status %d" % status,
+                    output == GUIDE + "\n" and status == 1 and quiet)
+
+    def clean_up(self):
+        if self.child is not None:
+            if self.child.poll() is None:
+                self.child.kill()
+            self.child.wait()
+            for stream in (self.child.stdin, self.child.stdout):
+                try:
+                    stream.close()
+                except OSError:
+                    pass
+        if self.server is not None:
+            self.server.stop()
+        if self.home is not None:
+            shutil.rmtree(self.home, ignore_errors=True)
+
+
+def main():
+    demo = Demo()
+    try:
+        demo.run()
+    except Exception as error:  # a broken step still cleans up and fails
+        demo.report("demo", "%s: %s" % (type(error).__name__, error), False)
+    finally:
+        demo.clean_up()
+    print("demo %s" % ("FAILED" if demo.failed else "passed"))
+    return 1 if demo.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
