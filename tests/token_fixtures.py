@@ -8,7 +8,7 @@ import tempfile
 import unittest
 from unittest import mock
 
-from tests import support  # noqa: F401 - puts tools/ on sys.path
+from tests import support  # also puts tools/ on sys.path
 from account_server import AccountServer  # noqa: E402
 from vesk.tracking.lite_extensions import vandrel  # noqa: E402
 
@@ -17,7 +17,6 @@ PASSWORD = "pw"
 GUIDE = ("couldn't locate your credentials, please configure by typing "
          "`vesk config` in a terminal")
 TIMEOUT_VARIABLE = "TALVERO_HTTP_TIMEOUT"
-_MISSING = object()
 
 
 def tokens_text(access, refresh):
@@ -105,20 +104,10 @@ class VandrelCase(unittest.TestCase):
         return run
 
     def rebind(self, name, value):
-        """Binds (or, for _MISSING, deletes) a module attribute until cleanup."""
-        old = vandrel.__dict__.get(name, _MISSING)
-        self.addCleanup(self._restore, name, old)
-        if value is _MISSING:
-            vandrel.__dict__.pop(name, None)
-        else:
-            setattr(vandrel, name, value)
-
-    @staticmethod
-    def _restore(name, old):
-        if old is _MISSING:
-            vandrel.__dict__.pop(name, None)
-        else:
-            setattr(vandrel, name, old)
+        """Binds (or, for support.ABSENT, deletes) a module attribute until cleanup."""
+        binding = support.rebound(vandrel, name, value)
+        binding.__enter__()
+        self.addCleanup(binding.__exit__, None, None, None)
 
     @staticmethod
     def write(path, content):
