@@ -136,15 +136,24 @@ bool http_timeout(Ref& timeout) {
     return true;
 }
 
-// function(url, <keyword>=value), plus timeout= when the environment sets one.
-Ref send(PyObject* function, PyObject* url, PyObject* keyword, PyObject* value) {
+// requests.<method>(str(TALVERO_API_URL) + endpoint, <keyword>=value), plus
+// timeout= when the environment sets one; the names are resolved in that
+// order, at the time of the call.
+Ref request(PyObject* module, PyObject* method, const char* endpoint, PyObject* keyword,
+            PyObject* value) {
+    Ref requests = lookup_global(module, names.requests);
+    if (!requests) return Ref();
+    Ref function = get_attr(requests.get(), method);
+    if (!function) return Ref();
+    Ref url = api_url(module, endpoint);
+    if (!url) return Ref();
     Ref timeout;
     if (!http_timeout(timeout)) return Ref();
-    Ref args = Ref::steal(PyTuple_Pack(1, url));
+    Ref args = Ref::steal(PyTuple_Pack(1, url.get()));
     Ref kwargs = Ref::steal(PyDict_New());
     if (!args || !kwargs || PyDict_SetItem(kwargs.get(), keyword, value) < 0) return Ref();
     if (timeout && PyDict_SetItem(kwargs.get(), names.timeout, timeout.get()) < 0) return Ref();
-    return Ref::steal(PyObject_Call(function, args.get(), kwargs.get()));
+    return Ref::steal(PyObject_Call(function.get(), args.get(), kwargs.get()));
 }
 
 // query.status_code != 200 (status on the left) as a truth value, -1 on error.
@@ -334,13 +343,7 @@ PyObject* fetch_token(PyObject* module, PyObject* args, PyObject* kwargs) {
         PyDict_SetItem(payload.get(), names.password, password) < 0) {
         return nullptr;
     }
-    Ref requests = lookup_global(module, names.requests);
-    if (!requests) return nullptr;
-    Ref post = get_attr(requests.get(), names.post);
-    if (!post) return nullptr;
-    Ref url = api_url(module, "/auth/login");
-    if (!url) return nullptr;
-    Ref query = send(post.get(), url.get(), names.data, payload.get());
+    Ref query = request(module, names.post, "/auth/login", names.data, payload.get());
     if (!query) return nullptr;
 
     int status = refused(query.get());
@@ -386,13 +389,7 @@ PyObject* expired_token(PyObject* module, PyObject* args, PyObject* kwargs) {
         PyDict_SetItem(headers.get(), names.authorization, bearer.get()) < 0) {
         return nullptr;
     }
-    Ref requests = lookup_global(module, names.requests);
-    if (!requests) return nullptr;
-    Ref get = get_attr(requests.get(), names.get);
-    if (!get) return nullptr;
-    Ref url = api_url(module, "/auth/authenticate");
-    if (!url) return nullptr;
-    Ref query = send(get.get(), url.get(), names.headers, headers.get());
+    Ref query = request(module, names.get, "/auth/authenticate", names.headers, headers.get());
     if (!query) return nullptr;
     int status = refused(query.get());
     if (status < 0) return nullptr;
