@@ -13,12 +13,10 @@ using vesk::Ref;
 // X(field, text)
 #define VANDREL_NAMES(X)                                 \
     X(wraps, "wraps")                                    \
-    X(functools, "functools")                            \
     X(os, "os")                                          \
     X(sys, "sys")                                        \
     X(requests, "requests")                              \
     X(configparser, "configparser")                      \
-    X(pathlib, "pathlib")                                \
     X(Path, "Path")                                      \
     X(MlflowException, "MlflowException")                \
     X(TarnelException, "TarnelException")                \
@@ -38,7 +36,6 @@ using vesk::Ref;
     X(get_secret_config, "get_secret_config")            \
     X(fetch_token, "fetch_token")                        \
     X(expired_token, "expired_token")                    \
-    X(get_token, "get_token")                            \
     X(dunder_module, "__module__")                       \
     X(dunder_qualname, "__qualname__")                   \
     X(dunder_prepare, "__prepare__")                     \
