@@ -3,6 +3,7 @@ each call, every module-level name resolved afresh."""
 
 import builtins
 import os
+import sys
 import types
 import unittest
 from unittest import mock
@@ -114,6 +115,61 @@ class EnvironmentTests(unittest.TestCase):
                     self.assertEqual(str(raised.exception), "name '%s' is not defined" % name)
                     with support.rebound(builtins, name, value):
                         getattr(vandrel, helper)()
+
+
+class NamespaceChangeTests(unittest.TestCase):
+    """Repeated calls answer from what they found before only while nothing
+    they read has changed: every change of a namespace, or of a module that
+    an attribute chain goes through, shows at the very next call."""
+
+    def test_rebinding_in_the_module_namespace(self):
+        saved = vandrel.TRACKING_URI
+        self.addCleanup(setattr, vandrel, "TRACKING_URI", saved)
+        namespace = vars(vandrel)
+        for round_ in range(50):
+            value = "uri-%d" % round_  # a new object each round, some of them equal
+            for _ in range(3):  # warm, then changed under a warm cache
+                vandrel.get_host_uri()
+            namespace["TRACKING_URI"] = value
+            self.assertIs(vandrel.get_host_uri(), value)
+            namespace.update(TRACKING_URI=saved)
+            self.assertIs(vandrel.get_host_uri(), saved)
+        del namespace["TRACKING_URI"]
+        with self.assertRaises(NameError):
+            vandrel.get_host_uri()
+
+    def fake_module(self, **attributes):
+        module = types.ModuleType("fake")
+        module.__dict__.update(attributes)
+        return module
+
+    def test_attribute_chains_through_modules(self):
+        seen = []
+        for round_ in range(50):
+            # A new module object each round: freed ones leave their memory
+            # to the next, with a namespace of the same shape.
+            module = self.fake_module(get_env=lambda name, r=round_: (r, name))
+            with support.rebound(vandrel, "env", module):
+                self.assertEqual(vandrel._get_run_id(), (round_, RUN))
+                module.get_env = lambda name: ("changed", name)
+                self.assertEqual(vandrel._get_experiment_id(), ("changed", EXPERIMENT))
+                del module.get_env
+                with self.assertRaises(AttributeError):
+                    vandrel._get_run_id()
+            fake_os = self.fake_module(environ={RUN: "x"} if round_ % 2 else {})
+            with support.rebound(vandrel, "os", fake_os):
+                seen.append(vandrel._runid_exists())
+                fake_os.environ = {RUN: "y"}
+                self.assertIs(vandrel._runid_exists(), True)
+        self.assertEqual(seen, [bool(r % 2) for r in range(50)])
+
+    @unittest.skipIf(sys.version_info < (3, 7), "module __getattr__ is 3.7's")
+    def test_module_getattr_still_answers(self):
+        module = self.fake_module(__getattr__=lambda name: (lambda key: ("dynamic", name, key)))
+        with support.rebound(vandrel, "env", module):
+            self.assertEqual(vandrel._get_run_id(), ("dynamic", "get_env", RUN))
+            module.get_env = lambda key: ("static", key)
+            self.assertEqual(vandrel._get_run_id(), ("static", RUN))
 
 
 class FreshImportTests(unittest.TestCase):

@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <utility>
@@ -20,15 +21,6 @@
 
 #ifndef PyDict_GET_SIZE  // 3.7
 #define PyDict_GET_SIZE(op) (((PyDictObject*)(op))->ma_used)
-#endif
-
-#if PY_VERSION_HEX < 0x03090000
-static inline PyObject* PyObject_CallNoArgs(PyObject* callable) {
-    return PyObject_CallFunctionObjArgs(callable, nullptr);
-}
-static inline PyObject* PyObject_CallOneArg(PyObject* callable, PyObject* arg) {
-    return PyObject_CallFunctionObjArgs(callable, arg, nullptr);
-}
 #endif
 
 #if PY_VERSION_HEX >= 0x03080000 && PY_VERSION_HEX < 0x03090000
@@ -113,10 +105,77 @@ class Ref {
 
 // ------------------------------------------------------------ name lookup --
 
+// What recent lookups of names in dicts found, so that a function called
+// again and again does not search the module namespace afresh each time.
+// Like the interpreter's own caches, an entry holds only while its dict is
+// unchanged: it is used for the same dict and the same name object, and only
+// while the dict's version tag is the one it had when the entry was made.
+// The tag changes with every change of the dict and is never given to
+// another dict, so a hit returns exactly what a fresh lookup would; the
+// value needs no reference of its own, as the unchanged dict still holds it.
+// (The tag exists from 3.6 through 3.13; it is not thread-safe without the
+// global lock.)
+#if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+class DictLookupCache {
+ public:
+    // dict[name] borrowed; null without an exception when it is absent.
+    PyObject* find(PyObject* dict, PyObject* name) {
+        if (!PyUnicode_CheckExact(name)) {
+            return PyDict_GetItemWithError(dict, name);
+        }
+        Entry& entry = entries_[slot(dict, name)];
+        std::uint64_t version = version_tag(dict);
+        if (entry.dict == dict && entry.name == name && entry.version == version) {
+            return entry.value;
+        }
+        PyObject* value = PyDict_GetItemWithError(dict, name);
+        // Only a result that no change during the search can have touched.
+        if (value != nullptr && version_tag(dict) == version) {
+            PyObject* old_name = entry.name;
+            Py_INCREF(name);  // keeps the identity test sound
+            entry = Entry{dict, name, version, value};
+            Py_XDECREF(old_name);
+        }
+        return value;
+    }
+
+ private:
+    struct Entry {
+        PyObject* dict;  // compared only, never dereferenced
+        PyObject* name;  // strong
+        std::uint64_t version;
+        PyObject* value;  // borrowed from the dict
+    };
+    static constexpr std::size_t kSize = 64;
+
+    static std::size_t slot(PyObject* dict, PyObject* name) {
+        auto bits = reinterpret_cast<std::uintptr_t>(name) ^ (reinterpret_cast<std::uintptr_t>(dict) >> 3);
+        return (bits >> 4) & (kSize - 1);
+    }
+
+    static std::uint64_t version_tag(PyObject* dict) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"  // 3.12 deprecates the tag
+        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+    }
+
+    Entry entries_[kSize] = {};
+};
+#else
+class DictLookupCache {
+ public:
+    PyObject* find(PyObject* dict, PyObject* name) { return PyDict_GetItemWithError(dict, name); }
+};
+#endif
+
+// One per shared library.
+inline DictLookupCache dict_lookup_cache;
+
 // A module-level name as a function body sees it: the module's namespace
 // first, then the builtins; NameError when it is in neither.
 inline Ref lookup_global(PyObject* module, PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    PyObject* value = dict_lookup_cache.find(PyModule_GetDict(module), name);
     if (value == nullptr) {
         if (PyErr_Occurred()) {
             return Ref();
@@ -136,7 +195,20 @@ inline Ref lookup_global(PyObject* module, PyObject* name) {
     return Ref::borrow(value);
 }
 
+// obj.name. ModuleType (an immutable built-in type) defines none of the
+// names the modules read, so for a plain module its own dict answers exactly
+// as getattr would, without the generic lookup through the type; a miss
+// still goes through getattr for the module's __getattr__ and the error.
 inline Ref get_attr(PyObject* obj, PyObject* name) {
+    if (PyModule_CheckExact(obj)) {
+        PyObject* value = dict_lookup_cache.find(PyModule_GetDict(obj), name);
+        if (value != nullptr) {
+            return Ref::borrow(value);
+        }
+        if (PyErr_Occurred()) {
+            return Ref();
+        }
+    }
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
@@ -145,64 +217,89 @@ inline bool bind(PyObject* module, PyObject* name, const Ref& value) {
     return PyObject_SetAttr(module, name, value.get()) == 0;
 }
 
-// Calls with positional arguments only (all non-null).
+// ------------------------------------------------------------------ calls --
+// Through the interpreter's fast-call entry (vectorcall from 3.8), so that
+// no argument tuple is built for callables that take their arguments from
+// the stack, as Python functions do.
+
+#if PY_VERSION_HEX >= 0x03080000
+inline PyObject* fast_call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), kwnames);
+}
+#else
+inline PyObject* fast_call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return _PyObject_FastCallKeywords(callable, const_cast<PyObject**>(args), nargs, kwnames);
+}
+#endif
+
+// callable(*args), all non-null.
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
-    switch (args.size()) {
-        case 0:
-            return Ref::steal(PyObject_CallNoArgs(callable));
-        case 1:
-            return Ref::steal(PyObject_CallOneArg(callable, *args.begin()));
-        default: {
-            Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
-            if (!tuple) {
-                return Ref();
-            }
-            Py_ssize_t i = 0;
-            for (PyObject* arg : args) {
-                Py_INCREF(arg);
-                PyTuple_SET_ITEM(tuple.get(), i++, arg);
-            }
-            return Ref::steal(PyObject_Call(callable, tuple.get(), nullptr));
-        }
-    }
+    return Ref::steal(
+        fast_call(callable, args.begin(), static_cast<Py_ssize_t>(args.size()), nullptr));
+}
+
+// callable(positional, <the one name in `kwnames`>=value).
+inline Ref call_with_keyword(PyObject* callable, PyObject* positional, PyObject* kwnames,
+                             PyObject* value) {
+    PyObject* const args[] = {positional, value};
+    return Ref::steal(fast_call(callable, args, 1, kwnames));
 }
 
 // -------------------------------------------------------- argument checks --
-// The functions take (module, args tuple, kwargs dict or null) so that the
-// messages are ours on every interpreter version; the interpreter's own
-// wording changed after 3.6.
+// For functions entered through the interpreter's fast calling convention:
+// arguments on a stack, keyword names in a tuple (METH_FASTCALL, with
+// METH_KEYWORDS from 3.7). The messages are ours on every version; the
+// interpreter's own wording changed after 3.6.
 
-inline bool has_keywords(PyObject* kwargs) {
-    return kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0;
+#if PY_VERSION_HEX >= 0x03070000
+constexpr int kFastcallFlags = METH_FASTCALL | METH_KEYWORDS;
+#else
+constexpr int kFastcallFlags = METH_FASTCALL;  // 3.6's passes the keyword names already
+#endif
+
+inline bool has_keywords(PyObject* kwnames) {
+    return kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0;
 }
 
 // A function without parameters; keywords are reported first.
-inline bool check_no_arguments(const char* name, PyObject* args, PyObject* kwargs) {
-    if (has_keywords(kwargs)) {
+inline bool check_no_arguments(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
+    if (has_keywords(kwnames)) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", name);
         return false;
     }
-    Py_ssize_t given = PyTuple_GET_SIZE(args);
-    if (given != 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", name, given);
+    if (nargs != 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", name, nargs);
         return false;
     }
     return true;
 }
 
 // A function of exactly one positional argument; keywords are reported first.
-inline bool check_one_positional(const char* name, PyObject* args, PyObject* kwargs) {
-    if (has_keywords(kwargs)) {
+inline bool check_one_positional(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
+    if (has_keywords(kwnames)) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", name);
         return false;
     }
-    Py_ssize_t given = PyTuple_GET_SIZE(args);
-    if (given != 1) {
+    if (nargs != 1) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", name,
-                     given);
+                     nargs);
         return false;
     }
     return true;
+}
+
+// The value passed for a keyword `name` (an ASCII literal), or null.
+inline PyObject* keyword_value(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                               const char* name) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0) {
+            return args[nargs + i];
+        }
+    }
+    return nullptr;
 }
 
 // A function of exactly two parameters, each given by position or keyword,
@@ -210,38 +307,35 @@ inline bool check_one_positional(const char* name, PyObject* args, PyObject* kwa
 // of positional arguments (also when nothing names the first parameter),
 // a missing second parameter, then each keyword in the order given:
 // a non-string name, an unknown name, a name already given by position.
-inline bool parse_two_arguments(const char* function, PyObject* args, PyObject* kwargs,
-                                const char* first_name, const char* second_name,
-                                PyObject** first, PyObject** second) {
-    Py_ssize_t given = PyTuple_GET_SIZE(args);
+inline bool parse_two_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames, const char* first_name,
+                                const char* second_name, PyObject** first, PyObject** second) {
     auto wrong_count = [function](Py_ssize_t count) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                      function, "exactly", static_cast<Py_ssize_t>(2), "s", count);
         return false;
     };
-    if (!has_keywords(kwargs)) {
-        if (given != 2) {
-            return wrong_count(given);
+    if (!has_keywords(kwnames)) {
+        if (nargs != 2) {
+            return wrong_count(nargs);
         }
-        *first = PyTuple_GET_ITEM(args, 0);
-        *second = PyTuple_GET_ITEM(args, 1);
+        *first = args[0];
+        *second = args[1];
         return true;
     }
-    if (given > 2) {
-        return wrong_count(given);
+    if (nargs > 2) {
+        return wrong_count(nargs);
     }
-    PyObject* first_keyword = PyDict_GetItemString(kwargs, first_name);
-    PyObject* second_keyword = PyDict_GetItemString(kwargs, second_name);
-    if (given == 0 && first_keyword == nullptr) {
+    PyObject* first_keyword = keyword_value(args, nargs, kwnames, first_name);
+    PyObject* second_keyword = keyword_value(args, nargs, kwnames, second_name);
+    if (nargs == 0 && first_keyword == nullptr) {
         return wrong_count(0);
     }
-    if (given < 2 && second_keyword == nullptr) {
+    if (nargs < 2 && second_keyword == nullptr) {
         return wrong_count(1);
     }
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
         if (!PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", function);
             return false;
@@ -256,14 +350,14 @@ inline bool parse_two_arguments(const char* function, PyObject* args, PyObject* 
                          key);
             return false;
         }
-        if (index < given) {
+        if (index < nargs) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                          function, key);
             return false;
         }
     }
-    *first = given >= 1 ? PyTuple_GET_ITEM(args, 0) : first_keyword;
-    *second = given >= 2 ? PyTuple_GET_ITEM(args, 1) : second_keyword;
+    *first = nargs >= 1 ? args[0] : first_keyword;
+    *second = nargs >= 2 ? args[1] : second_keyword;
     return true;
 }
 
@@ -273,6 +367,52 @@ inline bool parse_two_arguments(const char* function, PyObject* args, PyObject* 
 template <typename Function>
 inline PyCFunction as_method(Function function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// ------------------------------------------------------- function entries --
+// A function of no parameters or of one positional parameter is written as
+// its body alone; these make its method-table entry, which enters the body
+// through the cheapest convention of each interpreter: METH_NOARGS and
+// METH_O on 3.6, whose own checks word their messages exactly as ours do,
+// and the fast convention with the checks above from 3.7 on.
+
+using NoArgumentsBody = PyObject* (*)(PyObject* module);
+using OneArgumentBody = PyObject* (*)(PyObject* module, PyObject* arg);
+
+#if PY_VERSION_HEX >= 0x03070000
+template <const char* Name, NoArgumentsBody Body>
+PyObject* enter_no_arguments(PyObject* module, PyObject* const*, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return check_no_arguments(Name, nargs, kwnames) ? Body(module) : nullptr;
+}
+template <const char* Name, OneArgumentBody Body>
+PyObject* enter_one_argument(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return check_one_positional(Name, nargs, kwnames) ? Body(module, args[0]) : nullptr;
+}
+constexpr int kNoArgumentsFlags = kFastcallFlags;
+constexpr int kOneArgumentFlags = kFastcallFlags;
+#else
+template <const char* Name, NoArgumentsBody Body>
+PyObject* enter_no_arguments(PyObject* module, PyObject*) {
+    return Body(module);
+}
+template <const char* Name, OneArgumentBody Body>
+PyObject* enter_one_argument(PyObject* module, PyObject* arg) {
+    return Body(module, arg);
+}
+constexpr int kNoArgumentsFlags = METH_NOARGS;
+constexpr int kOneArgumentFlags = METH_O;
+#endif
+
+// `signature` is the text signature, e.g. "name($module, /)\n--\n\n".
+template <const char* Name, NoArgumentsBody Body>
+PyMethodDef no_arguments_method(const char* signature) {
+    return {Name, as_method(enter_no_arguments<Name, Body>), kNoArgumentsFlags, signature};
+}
+template <const char* Name, OneArgumentBody Body>
+PyMethodDef one_argument_method(const char* signature) {
+    return {Name, as_method(enter_one_argument<Name, Body>), kOneArgumentFlags, signature};
 }
 
 // -------------------------------------------------------- interned names --

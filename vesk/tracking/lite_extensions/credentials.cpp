@@ -3,6 +3,7 @@
 #include "vandrel.h"
 
 #include <cmath>
+#include <cstdlib>
 
 namespace vandrel {
 namespace {
@@ -100,28 +101,20 @@ Ref api_url(PyObject* module, const char* endpoint) {
     return Ref::steal(PyUnicode_Concat(base_text.get(), tail.get()));
 }
 
-// TALVERO_HTTP_TIMEOUT, read afresh for each request from the real process
-// environment. Unset or empty leaves `timeout` empty: the request then goes
-// without a time-out, as requests does by default. Anything but a positive
-// finite number of seconds is refused before a request is sent.
+// TALVERO_HTTP_TIMEOUT, read afresh for each request from the process
+// environment (os.environ writes through to it). Unset or empty leaves
+// `timeout` empty: the request then goes without a time-out, as requests
+// does by default. Anything but a positive finite number of seconds is
+// refused before a request is sent.
 bool http_timeout(Ref& timeout) {
-    Ref os = import_module("os");
-    if (!os) return false;
-    Ref environ = get_attr(os.get(), names.environ);
-    if (!environ) return false;
-    Ref get = get_attr(environ.get(), names.get);
-    if (!get) return false;
-    Ref variable = text(kTimeoutVariable);
-    if (!variable) return false;
-    Ref value = call(get.get(), {variable.get()});
-    if (!value) return false;
-    if (value.get() == Py_None ||
-        (PyUnicode_Check(value.get()) && PyUnicode_GET_LENGTH(value.get()) == 0)) {
+    const char* raw = std::getenv(kTimeoutVariable);
+    if (raw == nullptr || raw[0] == '\0') {
         return true;
     }
+    Ref value = Ref::steal(PyUnicode_DecodeFSDefault(raw));
+    if (!value) return false;
     Ref seconds = Ref::steal(PyFloat_FromString(value.get()));
-    if (!seconds && !PyErr_ExceptionMatches(PyExc_ValueError) &&
-        !PyErr_ExceptionMatches(PyExc_TypeError)) {
+    if (!seconds && !PyErr_ExceptionMatches(PyExc_ValueError)) {
         return false;
     }
     if (!seconds || !std::isfinite(PyFloat_AS_DOUBLE(seconds.get())) ||
@@ -149,11 +142,11 @@ Ref request(PyObject* module, PyObject* method, const char* endpoint, PyObject* 
     if (!url) return Ref();
     Ref timeout;
     if (!http_timeout(timeout)) return Ref();
-    Ref args = Ref::steal(PyTuple_Pack(1, url.get()));
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!args || !kwargs || PyDict_SetItem(kwargs.get(), keyword, value) < 0) return Ref();
-    if (timeout && PyDict_SetItem(kwargs.get(), names.timeout, timeout.get()) < 0) return Ref();
-    return Ref::steal(PyObject_Call(function.get(), args.get(), kwargs.get()));
+    Ref kwnames = timeout ? Ref::steal(PyTuple_Pack(2, keyword, names.timeout))
+                          : Ref::steal(PyTuple_Pack(1, keyword));
+    if (!kwnames) return Ref();
+    PyObject* const args[] = {url.get(), value, timeout.get()};
+    return Ref::steal(vesk::fast_call(function.get(), args, 1, kwnames.get()));
 }
 
 // query.status_code != 200 (status on the left) as a truth value, -1 on error.
@@ -303,14 +296,12 @@ bool show_guide(PyObject* module) {
     return static_cast<bool>(call(cyan_print.get(), {message.get()}));
 }
 
-PyObject* create_secret_file_guide(PyObject* module, PyObject* args, PyObject* kwargs) {
-    if (!vesk::check_no_arguments("create_secret_file_guide", args, kwargs)) return nullptr;
+PyObject* create_secret_file_guide(PyObject* module) {
     if (!show_guide(module)) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* get_secret_config(PyObject* module, PyObject* args, PyObject* kwargs) {
-    if (!vesk::check_no_arguments("get_secret_config", args, kwargs)) return nullptr;
+PyObject* get_secret_config(PyObject* module) {
     Ref config = new_parser(module);
     if (!config) return nullptr;
     int present = path_test(module, names.isfile, names.SECRET_FILE);
@@ -331,11 +322,12 @@ PyObject* get_secret_config(PyObject* module, PyObject* args, PyObject* kwargs) 
     return config.release();
 }
 
-PyObject* fetch_token(PyObject* module, PyObject* args, PyObject* kwargs) {
+PyObject* fetch_token(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
     PyObject* email = nullptr;
     PyObject* password = nullptr;
-    if (!vesk::parse_two_arguments("fetch_token", args, kwargs, "email", "password", &email,
-                                   &password)) {
+    if (!vesk::parse_two_arguments("fetch_token", args, nargs, kwnames, "email", "password",
+                                   &email, &password)) {
         return nullptr;
     }
     Ref payload = Ref::steal(PyDict_New());
@@ -374,8 +366,7 @@ PyObject* fetch_token(PyObject* module, PyObject* args, PyObject* kwargs) {
     return item2(config.get(), names.TOKENS, names.access_token).release();
 }
 
-PyObject* expired_token(PyObject* module, PyObject* args, PyObject* kwargs) {
-    if (!vesk::check_no_arguments("expired_token", args, kwargs)) return nullptr;
+PyObject* expired_token(PyObject* module) {
     Ref ftoken = new_parser(module);
     if (!ftoken || !read_into(module, ftoken.get(), names.TOKENS_FILE)) return nullptr;
     Ref token = item2(ftoken.get(), names.TOKENS, names.access_token);
@@ -396,8 +387,7 @@ PyObject* expired_token(PyObject* module, PyObject* args, PyObject* kwargs) {
     return PyBool_FromLong(status);
 }
 
-PyObject* get_token(PyObject* module, PyObject* args, PyObject* kwargs) {
-    if (!vesk::check_no_arguments("get_token", args, kwargs)) return nullptr;
+PyObject* get_token(PyObject* module) {
     Ref secret_config = lookup_global(module, names.get_secret_config);
     if (!secret_config) return nullptr;
     Ref config = call(secret_config.get(), {});
@@ -428,21 +418,25 @@ PyObject* get_token(PyObject* module, PyObject* args, PyObject* kwargs) {
     return item2(ftoken.get(), names.TOKENS, names.access_token).release();
 }
 
+constexpr char kCreateSecretFileGuide[] = "create_secret_file_guide";
+constexpr char kGetSecretConfig[] = "get_secret_config";
+constexpr char kExpiredToken[] = "expired_token";
+constexpr char kGetToken[] = "get_token";
+
 }  // namespace
 
-PyMethodDef create_secret_file_guide_method = {
-    "create_secret_file_guide", vesk::as_method(create_secret_file_guide),
-    METH_VARARGS | METH_KEYWORDS, "create_secret_file_guide($module, /)\n--\n\n"};
-PyMethodDef get_secret_config_method = {"get_secret_config", vesk::as_method(get_secret_config),
-                                        METH_VARARGS | METH_KEYWORDS,
-                                        "get_secret_config($module, /)\n--\n\n"};
+PyMethodDef create_secret_file_guide_method =
+    vesk::no_arguments_method<kCreateSecretFileGuide, create_secret_file_guide>(
+        "create_secret_file_guide($module, /)\n--\n\n");
+PyMethodDef get_secret_config_method =
+    vesk::no_arguments_method<kGetSecretConfig, get_secret_config>(
+        "get_secret_config($module, /)\n--\n\n");
 PyMethodDef fetch_token_method = {"fetch_token", vesk::as_method(fetch_token),
-                                  METH_VARARGS | METH_KEYWORDS,
+                                  vesk::kFastcallFlags,
                                   "fetch_token($module, /, email, password)\n--\n\n"};
-PyMethodDef expired_token_method = {"expired_token", vesk::as_method(expired_token),
-                                    METH_VARARGS | METH_KEYWORDS,
-                                    "expired_token($module, /)\n--\n\n"};
-PyMethodDef get_token_method = {"get_token", vesk::as_method(get_token),
-                                METH_VARARGS | METH_KEYWORDS, "get_token($module, /)\n--\n\n"};
+PyMethodDef expired_token_method = vesk::no_arguments_method<kExpiredToken, expired_token>(
+    "expired_token($module, /)\n--\n\n");
+PyMethodDef get_token_method =
+    vesk::no_arguments_method<kGetToken, get_token>("get_token($module, /)\n--\n\n");
 
 }  // namespace vandrel

@@ -352,9 +352,8 @@ PyObject* new_wrapper(PyObject* module, PyObject* func) {
 
 // ------------------------------------------------------ module functions --
 
-PyObject* catch_tarnel_exception(PyObject* module, PyObject* args, PyObject* kwargs) {
-    if (!vesk::check_one_positional("catch_tarnel_exception", args, kwargs)) return nullptr;
-    Ref func = Ref::borrow(PyTuple_GET_ITEM(args, 0));  // the closure record
+PyObject* catch_tarnel_exception(PyObject* module, PyObject* decorated) {
+    Ref func = Ref::borrow(decorated);  // the closure record
     Ref wraps = vesk::lookup_global(module, names.wraps);
     if (!wraps) return nullptr;
     Ref decorator = vesk::call(wraps.get(), {func.get()});
@@ -375,19 +374,16 @@ PyObject* env_value(PyObject* module, PyObject* constant) {
     return vesk::call(get_env.get(), {variable.get()}).release();
 }
 
-PyObject* get_experiment_id(PyObject* module, PyObject* args, PyObject* kwargs) {
-    if (!vesk::check_no_arguments("_get_experiment_id", args, kwargs)) return nullptr;
+PyObject* get_experiment_id(PyObject* module) {
     return env_value(module, names.EXPERIMENT_ID_ENV_VAR);
 }
 
-PyObject* get_run_id(PyObject* module, PyObject* args, PyObject* kwargs) {
-    if (!vesk::check_no_arguments("_get_run_id", args, kwargs)) return nullptr;
+PyObject* get_run_id(PyObject* module) {
     return env_value(module, names.RUN_ID_ENV_VAR);
 }
 
 // _RUN_ID_ENV_VAR in os.environ: presence of the key only.
-PyObject* runid_exists(PyObject* module, PyObject* args, PyObject* kwargs) {
-    if (!vesk::check_no_arguments("_runid_exists", args, kwargs)) return nullptr;
+PyObject* runid_exists(PyObject* module) {
     Ref variable = vesk::lookup_global(module, names.RUN_ID_ENV_VAR);
     if (!variable) return nullptr;
     Ref os = vesk::lookup_global(module, names.os);
@@ -398,6 +394,11 @@ PyObject* runid_exists(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (present < 0) return nullptr;
     return PyBool_FromLong(present);
 }
+
+constexpr char kCatchTarnelException[] = "catch_tarnel_exception";
+constexpr char kGetExperimentId[] = "_get_experiment_id";
+constexpr char kGetRunId[] = "_get_run_id";
+constexpr char kRunidExists[] = "_runid_exists";
 
 }  // namespace
 
@@ -434,17 +435,14 @@ bool prepare_decorator() {
     return PyType_Ready(&wrapper_type) == 0;
 }
 
-PyMethodDef catch_tarnel_exception_method = {
-    "catch_tarnel_exception", vesk::as_method(catch_tarnel_exception),
-    METH_VARARGS | METH_KEYWORDS, "catch_tarnel_exception($module, func, /)\n--\n\n"};
-PyMethodDef get_experiment_id_method = {"_get_experiment_id", vesk::as_method(get_experiment_id),
-                                        METH_VARARGS | METH_KEYWORDS,
-                                        "_get_experiment_id($module, /)\n--\n\n"};
-PyMethodDef get_run_id_method = {"_get_run_id", vesk::as_method(get_run_id),
-                                 METH_VARARGS | METH_KEYWORDS,
-                                 "_get_run_id($module, /)\n--\n\n"};
-PyMethodDef runid_exists_method = {"_runid_exists", vesk::as_method(runid_exists),
-                                   METH_VARARGS | METH_KEYWORDS,
-                                   "_runid_exists($module, /)\n--\n\n"};
+PyMethodDef catch_tarnel_exception_method =
+    vesk::one_argument_method<kCatchTarnelException, catch_tarnel_exception>(
+        "catch_tarnel_exception($module, func, /)\n--\n\n");
+PyMethodDef get_experiment_id_method = vesk::no_arguments_method<kGetExperimentId, get_experiment_id>(
+    "_get_experiment_id($module, /)\n--\n\n");
+PyMethodDef get_run_id_method =
+    vesk::no_arguments_method<kGetRunId, get_run_id>("_get_run_id($module, /)\n--\n\n");
+PyMethodDef runid_exists_method =
+    vesk::no_arguments_method<kRunidExists, runid_exists>("_runid_exists($module, /)\n--\n\n");
 
 }  // namespace vandrel

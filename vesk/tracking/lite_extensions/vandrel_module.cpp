@@ -206,18 +206,16 @@ PyModuleDef vandrel_def = {
     nullptr,  // m_free
 };
 
-PyObject* get_host_uri(PyObject* module, PyObject* args, PyObject* kwargs) {
-    if (!vesk::check_no_arguments("get_host_uri", args, kwargs)) {
-        return nullptr;
-    }
+PyObject* get_host_uri(PyObject* module) {
     return vesk::lookup_global(module, names.TRACKING_URI).release();
 }
 
+constexpr char kGetHostUri[] = "get_host_uri";
+
 }  // namespace
 
-PyMethodDef get_host_uri_method = {"get_host_uri", vesk::as_method(get_host_uri),
-                                   METH_VARARGS | METH_KEYWORDS,
-                                   "get_host_uri($module, /)\n--\n\n"};
+PyMethodDef get_host_uri_method =
+    vesk::no_arguments_method<kGetHostUri, get_host_uri>("get_host_uri($module, /)\n--\n\n");
 
 }  // namespace vandrel
 
