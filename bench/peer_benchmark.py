@@ -143,6 +143,10 @@ def first_error(text):
     """The first line of compiler or Cython output that reports an error."""
     lines = [line.strip() for line in text.splitlines() if line.strip()]
     for line in lines:
+        # gcc's "path:line:column: error: message", without the folders
+        if ": error:" in line or ": fatal error:" in line:
+            return os.path.basename(line)[:160]
+    for line in lines:
         if "error" in line.lower():
             return line[:160]
     return lines[-1][:160] if lines else "no output"
