@@ -7,6 +7,9 @@ PYDEPS := $(ROOT)/build/pydeps
 BUILD_PACKAGES := cmake ninja-build g++ python3-dev python3-requests
 TEST_PACKAGES := python3-pytest python3-hypothesis
 CHECK_PACKAGES := python3-dbg libasan8 libubsan1
+BENCH_PACKAGES := cython3 valgrind
+# Options of bench/peer_benchmark.py, e.g. BENCH_ARGS="--rounds 9 --only secret,token".
+BENCH_ARGS ?=
 
 PYTHON_PATH = $(shell command -v $(PYTHON))
 # One build folder per interpreter (cache tag plus a digest of its path).
@@ -31,8 +34,11 @@ test: build
 demo: build
 	PYTHONPATH=$(ROOT):$(PYDEPS) $(PYTHON) tools/demo.py
 
+# The native module against its Python twin, the twin compiled by Cython and
+# functools.partial: times and callgrind instruction counts.
 bench: build
-	PYTHONPATH=$(ROOT):$(PYDEPS) $(PYTHON) bench/call_overhead.py
+	@tools/ensure-deps.sh $(BENCH_PACKAGES)
+	PYTHONPATH=$(ROOT):$(PYDEPS) $(PYTHON) bench/peer_benchmark.py $(BENCH_ARGS)
 
 # Build and test on every CPython on the machine: Debian's and pyenv's 3.6 to 3.13.
 matrix: deps
