@@ -77,6 +77,7 @@ TOKEN_PEERS = ["native", "hand"]
 TARGET_SECONDS = 0.02
 REPEAT = 3
 TOKEN_TARGET_SECONDS = 0.03
+TOKEN_COUNT_RUNS = 3
 
 EMAIL = "bench@example.com"
 PASSWORD = "bench-password"
@@ -517,10 +518,16 @@ def token_section(args, folders, marks, work, notes):
         started = time.time()
         times, _ = best_of_rounds(runner, TOKEN_PEERS, ["token"], args.rounds,
                                   TOKEN_TARGET_SECONDS, failures)
+        # The network path makes single counts wander by a percent or two
+        # (buffer sizes, heap state): the least of a few runs per peer.
         counted = {}
-        if marks:
-            counted = count_all(runner, TOKEN_PEERS, ["token"], {"token": TOKEN_ROW[2]},
-                                args.keep_callgrind, failures)
+        for _ in range(TOKEN_COUNT_RUNS if marks else 0):
+            for peer, rows in count_all(runner, TOKEN_PEERS, ["token"],
+                                        {"token": TOKEN_ROW[2]}, args.keep_callgrind,
+                                        failures).items():
+                if "token" in rows:
+                    best = counted.setdefault(peer, {"token": rows["token"]})
+                    best["token"] = min(best["token"], rows["token"])
         if server.login_requests != logins:
             notes.append("get_token() logged in again during the measurement: "
                          "the cached path was not the one measured")
@@ -537,7 +544,8 @@ def token_section(args, folders, marks, work, notes):
     widths = [30, 13, 13, 7, 16]
     print(format_line(["get_token()", "native", "by hand", "x nat", "native - hand"], widths))
     for title, values, show in (("ns per call (best of %d)" % args.rounds, times, ns),
-                                ("instructions per call", counted, instructions)):
+                                ("instructions per call (least of %d)" % TOKEN_COUNT_RUNS,
+                                 counted, instructions)):
         native = values.get("native", {}).get("token")
         hand = values.get("hand", {}).get("token")
         if native is None and hand is None:
@@ -556,9 +564,9 @@ def token_section(args, folders, marks, work, notes):
 def main():
     args = parse_arguments()
     folder = fresh_folder(build_folder())
-    folders = {"partial": fresh_folder(os.path.join(folder, "none")),
-               "hand": fresh_folder(os.path.join(folder, "none"))}
+    folders = {"partial": fresh_folder(os.path.join(folder, "none"))}
     folders["native"], native_library = prepare_native(folder)
+    folders["hand"] = folders["native"]
     folders["python"] = prepare_python(folder)
     cython_folder, cython_note = prepare_cython(folder)
     unavailable = {}

@@ -12,8 +12,6 @@ using vesk::call;
 using vesk::get_attr;
 using vesk::lookup_global;
 
-const char kGuide[] =
-    "couldn't locate your credentials, please configure by typing `vesk config` in a terminal";
 const char kTimeoutVariable[] = "TALVERO_HTTP_TIMEOUT";
 
 Ref text(const char* value) { return Ref::steal(PyUnicode_FromString(value)); }
@@ -91,14 +89,12 @@ int path_test(PyObject* module, PyObject* test_name, PyObject* path_name) {
 }
 
 // str(TALVERO_API_URL) + endpoint; no slash added or removed at the seam.
-Ref api_url(PyObject* module, const char* endpoint) {
+Ref api_url(PyObject* module, PyObject* endpoint) {
     Ref base = lookup_global(module, names.TALVERO_API_URL);
     if (!base) return Ref();
     Ref base_text = Ref::steal(PyObject_Str(base.get()));
     if (!base_text) return Ref();
-    Ref tail = text(endpoint);
-    if (!tail) return Ref();
-    return Ref::steal(PyUnicode_Concat(base_text.get(), tail.get()));
+    return Ref::steal(PyUnicode_Concat(base_text.get(), endpoint));
 }
 
 // TALVERO_HTTP_TIMEOUT, read afresh for each request from the process
@@ -132,7 +128,7 @@ bool http_timeout(Ref& timeout) {
 // requests.<method>(str(TALVERO_API_URL) + endpoint, <keyword>=value), plus
 // timeout= when the environment sets one; the names are resolved in that
 // order, at the time of the call.
-Ref request(PyObject* module, PyObject* method, const char* endpoint, PyObject* keyword,
+Ref request(PyObject* module, PyObject* method, PyObject* endpoint, PyObject* keyword,
             PyObject* value) {
     Ref requests = lookup_global(module, names.requests);
     if (!requests) return Ref();
@@ -289,11 +285,9 @@ bool write_tokens_file(PyObject* module, PyObject* config) {
 }
 
 bool show_guide(PyObject* module) {
-    Ref message = text(kGuide);
-    if (!message) return false;
     Ref cyan_print = lookup_global(module, names.cyan_print);
     if (!cyan_print) return false;
-    return static_cast<bool>(call(cyan_print.get(), {message.get()}));
+    return static_cast<bool>(call(cyan_print.get(), {names.guide_message}));
 }
 
 PyObject* create_secret_file_guide(PyObject* module) {
@@ -335,7 +329,7 @@ PyObject* fetch_token(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         PyDict_SetItem(payload.get(), names.password, password) < 0) {
         return nullptr;
     }
-    Ref query = request(module, names.post, "/auth/login", names.data, payload.get());
+    Ref query = request(module, names.post, names.login_path, names.data, payload.get());
     if (!query) return nullptr;
 
     int status = refused(query.get());
@@ -372,15 +366,14 @@ PyObject* expired_token(PyObject* module) {
     Ref token = item2(ftoken.get(), names.TOKENS, names.access_token);
     if (!token) return nullptr;
     Ref token_text = Ref::steal(PyObject_Str(token.get()));
-    Ref bearer_word = text("Bearer ");
-    if (!token_text || !bearer_word) return nullptr;
-    Ref bearer = Ref::steal(PyUnicode_Concat(bearer_word.get(), token_text.get()));
+    if (!token_text) return nullptr;
+    Ref bearer = Ref::steal(PyUnicode_Concat(names.bearer, token_text.get()));
     Ref headers = Ref::steal(PyDict_New());
     if (!bearer || !headers ||
         PyDict_SetItem(headers.get(), names.authorization, bearer.get()) < 0) {
         return nullptr;
     }
-    Ref query = request(module, names.get, "/auth/authenticate", names.headers, headers.get());
+    Ref query = request(module, names.get, names.authenticate_path, names.headers, headers.get());
     if (!query) return nullptr;
     int status = refused(query.get());
     if (status < 0) return nullptr;

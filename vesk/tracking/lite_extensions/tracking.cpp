@@ -318,8 +318,11 @@ PyMethodDef wrapper_methods[] = {
 // A new wrapper of `func` with the metadata of a fresh
 // `def wrapper(*args, **kwargs)` nested in catch_tarnel_exception.
 PyObject* new_wrapper(PyObject* module, PyObject* func) {
-    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-    if (!module_name) {
+    // __module__ as a function defined here takes it: the namespace's
+    // __name__ at the time, None when there is none.
+    Ref module_name = Ref::borrow(
+        vesk::dict_lookup_cache.find(PyModule_GetDict(module), names.dunder_name));
+    if (!module_name && PyErr_Occurred()) {
         return nullptr;
     }
     Wrapper* w = PyObject_GC_New(Wrapper, &wrapper_type);

@@ -9,7 +9,8 @@ namespace vandrel {
 
 using vesk::Ref;
 
-// Every name the module's code resolves or reads, interned once per process.
+// Every name the module's code resolves or reads, and the constant texts of
+// its functions, interned once per process.
 // X(field, text)
 #define VANDREL_NAMES(X)                                 \
     X(wraps, "wraps")                                    \
@@ -78,8 +79,15 @@ using vesk::Ref;
     X(close, "close")                                    \
     X(replace, "replace")                                \
     X(unlink, "unlink")                                  \
+    X(dunder_name, "__name__")                           \
     X(wrapper, "wrapper")                                \
-    X(wrapper_qualname, "catch_tarnel_exception.<locals>.wrapper")
+    X(wrapper_qualname, "catch_tarnel_exception.<locals>.wrapper") \
+    /* constant texts of the functions, made once rather than per call */ \
+    X(login_path, "/auth/login")                         \
+    X(authenticate_path, "/auth/authenticate")           \
+    X(bearer, "Bearer ")                                 \
+    X(guide_message,                                     \
+      "couldn't locate your credentials, please configure by typing `vesk config` in a terminal")
 
 struct Names {
 #define VANDREL_NAME_FIELD(field, text) PyObject* field = nullptr;
