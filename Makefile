@@ -51,8 +51,7 @@ test-installed: deps
 # The type stubs checked against the built modules (mypy from Debian's python3).
 stubtest: build
 	@tools/ensure-deps.sh $(STUBTEST_PACKAGES)
-	PYTHONPATH=$(ROOT):$(PYDEPS) MYPY_CACHE_DIR=$(ROOT)/build/mypy-cache \
-	    $(PYTHON) -m mypy.stubtest $(NATIVE_MODULES)
+	PYTHONPATH=$(ROOT):$(PYDEPS) $(PYTHON) -m mypy.stubtest $(NATIVE_MODULES)
 
 # Build and test on every CPython on the machine: Debian's and pyenv's 3.6 to 3.13.
 matrix: deps
@@ -79,5 +78,5 @@ check-asan: deps
 	PYTHONMALLOC=malloc tools/run-tests.sh $(PYTHON) $(ASAN_TREE) $(PYDEPS)
 
 clean:
-	rm -rf build dist vesk.egg-info
+	rm -rf build dist vesk.egg-info .mypy_cache
 	find vesk -name '*.so' -delete
