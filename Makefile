@@ -10,18 +10,22 @@ CHECK_PACKAGES := python3-dbg libasan8 libubsan1
 BENCH_PACKAGES := cython3 valgrind
 # Options of bench/peer_benchmark.py, e.g. BENCH_ARGS="--rounds 9 --only secret,token".
 BENCH_ARGS ?=
+DIST_PACKAGES := python3-build python3-venv python3-pip python3-setuptools python3-wheel
+STUBTEST_PACKAGES := python3-mypy python3-typeshed
+NATIVE_MODULES := vesk.tracking.lite_extensions.urls vesk.tracking.lite_extensions.vandrel
 
 PYTHON_PATH = $(shell command -v $(PYTHON))
 # One build folder per interpreter (cache tag plus a digest of its path).
 BUILD_DIR = $(ROOT)/build/$(shell $(PYTHON) -c 'import sys, hashlib; print(sys.implementation.cache_tag + "-" + ("d" if hasattr(sys, "gettotalrefcount") else "") + hashlib.md5(sys.executable.encode()).hexdigest()[:8])')
 ASAN_TREE := $(ROOT)/build/asan/tree
 
-.PHONY: all build test demo bench matrix check check-debug check-asan deps clean
+.PHONY: all build test demo bench matrix check check-debug check-asan deps clean \
+        dist test-installed stubtest
 
 all: build
 
 deps:
-	@tools/ensure-deps.sh $(BUILD_PACKAGES) $(TEST_PACKAGES)
+	@tools/ensure-deps.sh $(BUILD_PACKAGES) $(TEST_PACKAGES) $(DIST_PACKAGES)
 	@tools/pydeps.sh $(PYDEPS)
 
 build: deps
@@ -39,6 +43,21 @@ demo: build
 bench: build
 	@tools/ensure-deps.sh $(BENCH_PACKAGES)
 	PYTHONPATH=$(ROOT):$(PYDEPS) $(PYTHON) bench/peer_benchmark.py $(BENCH_ARGS)
+
+# The sdist, then the wheel built from it, into dist/ (needs the build and
+# wheel packages: Debian's python3).
+dist: deps
+	CMAKE_ARGS="-DVESK_WERROR=$(WERROR)" $(PYTHON) -m build --no-isolation --outdir $(ROOT)/dist $(ROOT)
+
+# Installs vesk into a fresh venv of PYTHON and runs the suite against the
+# installed copy, from outside the checkout.
+test-installed: deps
+	CMAKE_ARGS="-DVESK_WERROR=$(WERROR)" tools/test-installed.sh $(PYTHON_PATH) $(ROOT) $(PYDEPS) $(BUILD_DIR)/dist
+
+# The type stubs checked against the built modules (mypy from Debian's python3).
+stubtest: build
+	@tools/ensure-deps.sh $(STUBTEST_PACKAGES)
+	PYTHONPATH=$(ROOT):$(PYDEPS) $(PYTHON) -m mypy.stubtest $(NATIVE_MODULES)
 
 # Build and test on every CPython on the machine: Debian's and pyenv's 3.6 to 3.13.
 matrix: deps
@@ -65,5 +84,5 @@ check-asan: deps
 	PYTHONMALLOC=malloc tools/run-tests.sh $(PYTHON) $(ASAN_TREE) $(PYDEPS)
 
 clean:
-	rm -rf build
+	rm -rf build dist vesk.egg-info .mypy_cache
 	find vesk -name '*.so' -delete

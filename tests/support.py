@@ -8,12 +8,38 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOOLS = os.path.join(ROOT, "tools")
-for _folder in (ROOT, TOOLS):
+
+# Set by `make test-installed` to the environment (a venv) whose installed
+# vesk the suite is to test. That run is made from a copy of tests/ and
+# tools/ alone, and ROOT is then kept off the search paths: nothing but the
+# installed copy can provide vesk.
+INSTALLED = os.environ.get("VESK_TEST_INSTALLED") or None
+
+for _folder in (TOOLS,) if INSTALLED else (ROOT, TOOLS):
     if _folder not in sys.path:
         sys.path.insert(0, _folder)
+
+
+
+def needs_checkout(why):
+    """Skips a test that needs the checkout when the installed copy is tested."""
+    return unittest.skipIf(INSTALLED, "needs a checkout: " + why)
+
+
+def within(path, folder):
+    folder = os.path.realpath(folder)
+    return os.path.realpath(path).startswith(folder.rstrip(os.sep) + os.sep)
+
+
+if INSTALLED:
+    import vesk
+    if not within(vesk.__file__, INSTALLED):
+        raise ImportError("vesk comes from %s, not from the installed copy in %s"
+                          % (os.path.dirname(vesk.__file__), INSTALLED))
 
 # Variables a child interpreter keeps from ours: what the checked builds
 # (sanitizer runtimes, allocator) and the platform need, nothing else.
@@ -24,7 +50,16 @@ _PASSED_ON = ("PATH", "LANG", "LC_ALL", "LC_CTYPE", "LD_PRELOAD", "ASAN_OPTIONS"
 def search_path():
     """The module search path of the run: the tree under test first."""
     inherited = os.environ.get("PYTHONPATH", "")
-    return os.pathsep.join(p for p in [ROOT] + inherited.split(os.pathsep) if p)
+    first = [] if INSTALLED else [ROOT]
+    return os.pathsep.join(p for p in first + inherited.split(os.pathsep) if p)
+
+
+def vesk_command():
+    """The command line that runs `vesk`: the installed command, or the
+    checkout's package through `python -m vesk`."""
+    if INSTALLED:
+        return [os.path.join(INSTALLED, "bin", "vesk")]
+    return [sys.executable, "-m", "vesk"]
 
 
 def child_environment(home, **overrides):

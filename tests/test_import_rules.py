@@ -176,6 +176,7 @@ class ImportRulesTest(unittest.TestCase):
             self.assertFalse(os.path.exists(os.path.join(home, ".talvero")))
 
 
+@support.needs_checkout("builds urls.cpp from its sources")
 class VersionWarningTest(unittest.TestCase):
     """Builds `urls` as if for other interpreter versions and imports it."""
 

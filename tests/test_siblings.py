@@ -8,18 +8,14 @@ import select
 import shutil
 import stat
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 from unittest import mock
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-if ROOT not in sys.path:
-    sys.path.insert(0, ROOT)
-
-from vesk.tracking.utils import env  # noqa: E402
-from vesk.utils import cyan_print, red_print  # noqa: E402
+from tests import support
+from vesk.tracking.utils import env
+from vesk.utils import cyan_print, red_print
 
 
 class FakeStream(io.StringIO):
@@ -86,17 +82,24 @@ class ConfigCommandTests(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.home)
         self.folder = os.path.join(self.home, ".talvero")
         self.secret = os.path.join(self.folder, "secret.file")
-        path = [ROOT] + [p for p in [os.environ.get("PYTHONPATH")] if p]
-        self.env = {"HOME": self.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-                    "PYTHONPATH": os.pathsep.join(path), "PYTHONDONTWRITEBYTECODE": "1"}
-        for name in ("LANG", "LC_ALL", "LC_CTYPE"):
-            if name in os.environ:
-                self.env[name] = os.environ[name]
+        self.env = support.child_environment(self.home)
 
-    def run_config(self, *args):
-        return subprocess.run([sys.executable, "-m", "vesk"] + list(args), cwd=ROOT,
-                              env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+    def run_config(self, *args, **kwargs):
+        """Runs vesk with `args` (in a checkout: python -m vesk); standard
+        input is `input=` when given, else empty."""
+        if "input" not in kwargs:
+            kwargs["stdin"] = subprocess.DEVNULL
+        return subprocess.run(support.vesk_command() + list(args), cwd=self.home,
+                              env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              universal_newlines=True, timeout=60, **kwargs)
+
+    def assert_written(self, proc, email, password):
+        self.assertEqual((proc.returncode, proc.stderr), (0, ""))
+        self.assertEqual(proc.stdout, "credentials written to %s\n" % self.secret)
+        with open(self.secret) as handle:
+            self.assertEqual(handle.read(), "[secret]\nemail = %s\npassword = %s\n\n"
+                             % (email.replace("%", "%%"), password.replace("%", "%%")))
+        self.assertEqual(self.read_back(), (email, password))
 
     def read_back(self):
         parser = configparser.ConfigParser()
@@ -107,12 +110,7 @@ class ConfigCommandTests(unittest.TestCase):
         for email, password in (("me@example.org", "plain"), ("a%b@x.io", "100%%(email)s%")):
             with self.subTest(password=password):
                 proc = self.run_config("config", "--email", email, "--password", password)
-                self.assertEqual((proc.returncode, proc.stderr), (0, ""))
-                self.assertEqual(proc.stdout, "credentials written to %s\n" % self.secret)
-                with open(self.secret) as handle:
-                    self.assertEqual(handle.read(), "[secret]\nemail = %s\npassword = %s\n\n"
-                                     % (email.replace("%", "%%"), password.replace("%", "%%")))
-                self.assertEqual(self.read_back(), (email, password))
+                self.assert_written(proc, email, password)
                 self.assertEqual(stat.S_IMODE(os.stat(self.secret).st_mode), 0o600)
                 self.assertEqual(stat.S_IMODE(os.stat(self.folder).st_mode), 0o700)
                 self.assertEqual(os.listdir(self.folder), ["secret.file"])
@@ -123,16 +121,35 @@ class ConfigCommandTests(unittest.TestCase):
         self.assertEqual(self.run_config("config", "--email", "e@x", "--password", "p").returncode, 0)
         self.assertEqual(stat.S_IMODE(os.stat(self.folder).st_mode), 0o750)
 
+    def test_password_from_piped_stdin(self):
+        # Standard input is a pipe here, not a terminal: nothing is asked.
+        for given, password in (("s3cr%t\n", "s3cr%t"), ("no line end", "no line end"),
+                                ("crlf\r\n", "crlf")):
+            with self.subTest(given=given):
+                proc = self.run_config("config", "--email", "e@x", "--password-stdin",
+                                       input=given)
+                self.assert_written(proc, "e@x", password)
+
     def test_refusals_create_nothing(self):
+        # (message, arguments, standard input or None for an empty one)
         refused = {"standard input is not a terminal; pass --email and --password": [
-            [], ["--email", "e@x"], ["--password", "p"]],
-            "line break": [["--email", "e@x", "--password", "a\nb"],
-                           ["--email", "e@x\r", "--password", "p"]],
-            "empty": [["--email", "", "--password", "p"]]}
-        for message, argvs in refused.items():
-            for argv in argvs:
-                with self.subTest(argv=argv):
-                    proc = self.run_config("config", *argv)
+            ([], None), (["--email", "e@x"], None), (["--password", "p"], None)],
+            "line break": [(["--email", "e@x", "--password", "a\nb"], None),
+                           (["--email", "e@x\r", "--password", "p"], None),
+                           (["--email", "e@x", "--password-stdin"], "one\ntwo\n")],
+            "empty": [(["--email", "", "--password", "p"], None)],
+            "no password on standard input": [(["--email", "e@x", "--password-stdin"], None),
+                                              (["--email", "e@x", "--password-stdin"], "\n")],
+            "--password-stdin needs --email": [(["--password-stdin"], "p\n")],
+            "not allowed with argument": [
+                (["--email", "e@x", "--password", "p", "--password-stdin"], "p\n")]}
+        for message, cases in refused.items():
+            for argv, given in cases:
+                with self.subTest(argv=argv, stdin=given):
+                    if given is None:
+                        proc = self.run_config("config", *argv)
+                    else:
+                        proc = self.run_config("config", *argv, input=given)
                     self.assertEqual(proc.returncode, 2)
                     self.assertIn(message, proc.stderr)
                     self.assertEqual(proc.stdout, "")
@@ -146,8 +163,9 @@ class ConfigCommandTests(unittest.TestCase):
     def test_interactive_prompts_and_hidden_password(self):
         pid, master = pty.fork()
         if pid == 0:  # child: the pseudo-terminal is its controlling terminal
-            os.chdir(ROOT)
-            os.execve(sys.executable, [sys.executable, "-m", "vesk", "config"], self.env)
+            os.chdir(self.home)
+            command = support.vesk_command() + ["config"]
+            os.execve(command[0], command, self.env)
         output = b""
         answers = [(b"E-mail: ", b"me@x.org\n"), (b"Password: ", b"s3cr%t!\n")]
         deadline = time.time() + 60

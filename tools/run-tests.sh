@@ -8,7 +8,7 @@ cd "$root"
 export PYTHONPATH="$root:$pydeps"
 export PYTHONDONTWRITEBYTECODE=1
 if "$python" -c 'import pytest' 2>/dev/null; then
-  exec "$python" -m pytest -q -p no:cacheprovider tests
+  exec "$python" -m pytest -q -p no:cacheprovider -rs tests
 else
   exec "$python" -m unittest discover -s tests -t .
 fi

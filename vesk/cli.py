@@ -55,12 +55,21 @@ def _build_parser():
         ),
     )
     config.add_argument("--email", metavar="EMAIL", help="account e-mail address")
-    config.add_argument(
+    password = config.add_mutually_exclusive_group()
+    password.add_argument(
         "--password",
         metavar="PASSWORD",
         help=(
             "account password (beware: other users may see command-line "
             "arguments in the process list)"
+        ),
+    )
+    password.add_argument(
+        "--password-stdin",
+        action="store_true",
+        help=(
+            "read the password from standard input: one line, its line "
+            "break dropped (needs --email)"
         ),
     )
     return parser
@@ -146,6 +155,26 @@ def _write_atomically(target, data):
         os.close(dir_fd)
 
 
+def _password_from_stdin():
+    # All of standard input, so that a second line is refused (as any line
+    # break in a password is) rather than silently dropped.
+    if sys.stdin is None:
+        raise CommandError("there is no standard input to read", EXIT_USAGE)
+    try:
+        text = sys.stdin.read()
+    except UnicodeDecodeError:
+        raise CommandError(
+            "standard input is not valid {}".format(sys.stdin.encoding), EXIT_USAGE
+        )
+    for line_end in ("\r\n", "\n"):
+        if text.endswith(line_end):
+            text = text[: -len(line_end)]
+            break
+    if not text:
+        raise CommandError("no password on standard input", EXIT_USAGE)
+    return text
+
+
 def _ask(email, password):
     if email is None:
         email = input("E-mail: ")
@@ -159,7 +188,8 @@ def run_config(email, password):
     if email is None or password is None:
         if not _stdin_is_terminal():
             raise CommandError(
-                "standard input is not a terminal; pass --email and --password",
+                "standard input is not a terminal; pass --email and --password "
+                "(or --password-stdin)",
                 EXIT_USAGE,
             )
         email, password = _ask(email, password)
@@ -200,7 +230,12 @@ def main(argv=None):
         return EXIT_USAGE
 
     try:
-        target = run_config(args.email, args.password)
+        password = args.password
+        if args.password_stdin:
+            if args.email is None:
+                raise CommandError("--password-stdin needs --email", EXIT_USAGE)
+            password = _password_from_stdin()
+        target = run_config(args.email, password)
     except CommandError as exc:
         print("vesk {}: {}".format(args.command, exc), file=sys.stderr)
         return exc.status
