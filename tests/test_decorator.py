@@ -346,6 +346,20 @@ class FunctionLikeTests(unittest.TestCase):
                     self.assertEqual(str(raised.exception), "wrapper() keywords must be strings")
                 else:  # refused by the interpreter before the call
                     self.assertIn("keywords must be strings", str(raised.exception))
+        # Through the __call__ slot the mapping reaches the wrapper on every
+        # version: a non-str name is refused in the wrapper's words, whatever
+        # else the callable would have objected to first, and nothing runs.
+        def plain(a):
+            calls.append(a)
+
+        for func in (plain, lambda *a, **k: calls.append(k), functools.partial(plain), dict):
+            for kwargs in ({1: 2}, {"unknown": 1, 1: 2}, {"a": 1, 1: 2}):
+                with self.subTest(func=func, kwargs=kwargs):
+                    wrapper = catch(func)
+                    with self.assertRaises(TypeError) as raised:
+                        type(wrapper).__call__(wrapper, **kwargs)
+                    self.assertEqual(str(raised.exception), "wrapper() keywords must be strings")
+                    self.assertIsNone(raised.exception.__context__)
         self.assertEqual(calls, [])
 
     def test_binding_like_a_function(self):

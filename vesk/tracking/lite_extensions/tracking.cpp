@@ -76,27 +76,49 @@ Wrapper* as_wrapper(PyObject* self) { return reinterpret_cast<Wrapper*>(self); }
     return nullptr;
 }
 
+[[gnu::cold]] PyObject* keywords_must_be_strings() {
+    PyErr_SetString(PyExc_TypeError, "wrapper() keywords must be strings");
+    return nullptr;
+}
+
+bool has_only_str_keys(PyObject* kwargs) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) return false;
+    }
+    return true;
+}
+
 PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     Wrapper* w = as_wrapper(self);
     if (w->func == nullptr) {
         return released();
     }
-    // `func` gets a mapping of its own, as it would from **kwargs: the one
-    // received may be the caller's (f(**d) hands it on as it is). A Python
-    // function binds the keywords into its own frame and never keeps the
-    // mapping, so it needs no copy.
+    bool keywords = kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0;
+    // A Python function binds the keywords into its own frame, refusing
+    // names that are not str before any of its code runs, and never keeps
+    // the mapping: it gets the one received, and only the message of a
+    // refusal is made ours below. Any other callable may keep or change
+    // the mapping, which may be the caller's own (f(**d) hands it on as it
+    // is): it gets a copy, once the names are checked here.
+    bool python_function = PyFunction_Check(w->func);
     Ref fresh;
-    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
-        // Answered from the dict's own key kind when it has only str keys,
-        // without a walk; its message names no function, ours does.
-        if (!PyArg_ValidateKeywordArguments(kwargs)) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_TypeError, "wrapper() keywords must be strings");
-            return nullptr;
-        }
-        fresh = PyFunction_Check(w->func) ? Ref::borrow(kwargs) : Ref::steal(PyDict_Copy(kwargs));
-        if (!fresh) {
-            return nullptr;
+    if (keywords) {
+        if (python_function) {
+            fresh = Ref::borrow(kwargs);
+        } else {
+            // Answered from the dict's own key kind when it has only str
+            // keys, without a walk.
+            if (!PyArg_ValidateKeywordArguments(kwargs)) {
+                PyErr_Clear();
+                return keywords_must_be_strings();
+            }
+            fresh = Ref::steal(PyDict_Copy(kwargs));
+            if (!fresh) {
+                return nullptr;
+            }
         }
     }
 #if PY_VERSION_HEX < 0x03080000
@@ -107,7 +129,14 @@ PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 #else
     PyObject* result = PyObject_Call(w->func, args, fresh.get());
 #endif
-    return result != nullptr ? result : after_failure(w);
+    if (result != nullptr) {
+        return result;
+    }
+    if (keywords && python_function && !has_only_str_keys(kwargs)) {
+        PyErr_Clear();  // the function's own refusal, in its own words
+        return keywords_must_be_strings();
+    }
+    return after_failure(w);
 }
 
 #if PY_VERSION_HEX >= 0x03080000
@@ -125,8 +154,7 @@ PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargs
     if (kwnames != nullptr) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
             if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i))) {
-                PyErr_SetString(PyExc_TypeError, "wrapper() keywords must be strings");
-                return nullptr;
+                return keywords_must_be_strings();
             }
         }
     }
