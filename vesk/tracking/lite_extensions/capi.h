@@ -149,7 +149,8 @@ class DictLookupCache {
     static constexpr std::size_t kSize = 64;
 
     static std::size_t slot(PyObject* dict, PyObject* name) {
-        auto bits = reinterpret_cast<std::uintptr_t>(name) ^ (reinterpret_cast<std::uintptr_t>(dict) >> 3);
+        auto bits = reinterpret_cast<std::uintptr_t>(name) ^
+                    (reinterpret_cast<std::uintptr_t>(dict) >> 3);
         return (bits >> 4) & (kSize - 1);
     }
 

@@ -469,8 +469,9 @@ bool prepare_decorator() {
 PyMethodDef catch_tarnel_exception_method =
     vesk::one_argument_method<kCatchTarnelException, catch_tarnel_exception>(
         "catch_tarnel_exception($module, func, /)\n--\n\n");
-PyMethodDef get_experiment_id_method = vesk::no_arguments_method<kGetExperimentId, get_experiment_id>(
-    "_get_experiment_id($module, /)\n--\n\n");
+PyMethodDef get_experiment_id_method =
+    vesk::no_arguments_method<kGetExperimentId, get_experiment_id>(
+        "_get_experiment_id($module, /)\n--\n\n");
 PyMethodDef get_run_id_method =
     vesk::no_arguments_method<kGetRunId, get_run_id>("_get_run_id($module, /)\n--\n\n");
 PyMethodDef runid_exists_method =
