@@ -78,6 +78,7 @@ TARGET_SECONDS = 0.02
 REPEAT = 3
 TOKEN_TARGET_SECONDS = 0.03
 TOKEN_COUNT_RUNS = 3
+IMPORT_ROUNDS_PER_ROUND = 4
 
 EMAIL = "bench@example.com"
 PASSWORD = "bench-password"
@@ -478,6 +479,16 @@ def module_section(args, folders, marks, work, unavailable, notes):
     runner = Runner(folders, marks, make_home(work), fresh_folder(os.path.join(work, "cwd")))
     started = time.time()
     times, checks = best_of_rounds(runner, peers, rows, args.rounds, TARGET_SECONDS, failures)
+    if "import" in rows:
+        # One import per process, and its time wanders with the state of
+        # the caches: more processes that do nothing else, for a steadier best.
+        extra, _ = best_of_rounds(runner, [peer for peer in peers if peer != "partial"],
+                                  ["import"], args.rounds * IMPORT_ROUNDS_PER_ROUND,
+                                  TARGET_SECONDS, failures)
+        for peer, found in extra.items():
+            if "import" in found:
+                times[peer]["import"] = min(times[peer].get("import", float("inf")),
+                                            found["import"])
     counted = {}
     if marks:
         counts = {key: n for key, _, n in ROWS if n is not None}
@@ -587,6 +598,8 @@ def main():
     print("x nat    peer / native: above 1, native is faster")
     print("times    best of %d rounds: one process per peer and round, the peers interleaved"
           % args.rounds)
+    print("         (import: best of %d processes per peer)"
+          % (args.rounds * (1 + IMPORT_ROUNDS_PER_ROUND)))
     if marks:
         print("counts   callgrind, (I(2N) - I(N)) / N per call; import: its own stretch "
               "less an empty one")

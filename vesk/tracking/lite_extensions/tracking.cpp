@@ -343,6 +343,39 @@ PyMethodDef wrapper_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Readies the wrapper type on the first decoration rather than at import,
+// which a module that never decorates need not pay for.
+bool prepare_decorator() {
+    if (wrapper_type.tp_flags & Py_TPFLAGS_READY) {
+        return true;
+    }
+    PyVarObject head = {PyObject_HEAD_INIT(nullptr) 0};
+    wrapper_type.ob_base = head;
+    // Not bound in the module: the namespace holds the documented names only.
+    wrapper_type.tp_name = "vesk.tracking.lite_extensions.vandrel.wrapper";
+    wrapper_type.tp_basicsize = sizeof(Wrapper);
+    wrapper_type.tp_dealloc = wrapper_dealloc;
+    wrapper_type.tp_repr = wrapper_repr;
+    wrapper_type.tp_call = wrapper_call;
+    wrapper_type.tp_getattro = PyObject_GenericGetAttr;
+    wrapper_type.tp_setattro = PyObject_GenericSetAttr;
+    wrapper_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+#if PY_VERSION_HEX >= 0x03080000
+    // METHOD_DESCRIPTOR: `obj.method(...)` may call us with `obj` prepended
+    // instead of making the bound method, which is what __get__ would give.
+    wrapper_type.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    wrapper_type.tp_vectorcall_offset = offsetof(Wrapper, vectorcall);
+#endif
+    wrapper_type.tp_traverse = wrapper_traverse;
+    wrapper_type.tp_clear = wrapper_clear;
+    wrapper_type.tp_weaklistoffset = offsetof(Wrapper, weakreflist);
+    wrapper_type.tp_methods = wrapper_methods;
+    wrapper_type.tp_getset = wrapper_getset;
+    wrapper_type.tp_descr_get = wrapper_get;
+    wrapper_type.tp_dictoffset = offsetof(Wrapper, dict);
+    return PyType_Ready(&wrapper_type) == 0;
+}
+
 // A new wrapper of `func` with the metadata of a fresh
 // `def wrapper(*args, **kwargs)` nested in catch_tarnel_exception.
 PyObject* new_wrapper(PyObject* module, PyObject* func) {
@@ -384,6 +417,7 @@ PyObject* new_wrapper(PyObject* module, PyObject* func) {
 // ------------------------------------------------------ module functions --
 
 PyObject* catch_tarnel_exception(PyObject* module, PyObject* decorated) {
+    if (!prepare_decorator()) return nullptr;
     Ref func = Ref::borrow(decorated);  // the closure record
     Ref wraps = vesk::lookup_global(module, names.wraps);
     if (!wraps) return nullptr;
@@ -433,38 +467,6 @@ constexpr char kRunidExists[] = "_runid_exists";
 
 }  // namespace
 
-bool prepare_decorator() {
-    // A set-up that failed later on runs again at the next import; the type
-    // it readied stays as it is.
-    if (wrapper_type.tp_flags & Py_TPFLAGS_READY) {
-        return true;
-    }
-    PyVarObject head = {PyObject_HEAD_INIT(nullptr) 0};
-    wrapper_type.ob_base = head;
-    // Not bound in the module: the namespace holds the documented names only.
-    wrapper_type.tp_name = "vesk.tracking.lite_extensions.vandrel.wrapper";
-    wrapper_type.tp_basicsize = sizeof(Wrapper);
-    wrapper_type.tp_dealloc = wrapper_dealloc;
-    wrapper_type.tp_repr = wrapper_repr;
-    wrapper_type.tp_call = wrapper_call;
-    wrapper_type.tp_getattro = PyObject_GenericGetAttr;
-    wrapper_type.tp_setattro = PyObject_GenericSetAttr;
-    wrapper_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-#if PY_VERSION_HEX >= 0x03080000
-    // METHOD_DESCRIPTOR: `obj.method(...)` may call us with `obj` prepended
-    // instead of making the bound method, which is what __get__ would give.
-    wrapper_type.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
-    wrapper_type.tp_vectorcall_offset = offsetof(Wrapper, vectorcall);
-#endif
-    wrapper_type.tp_traverse = wrapper_traverse;
-    wrapper_type.tp_clear = wrapper_clear;
-    wrapper_type.tp_weaklistoffset = offsetof(Wrapper, weakreflist);
-    wrapper_type.tp_methods = wrapper_methods;
-    wrapper_type.tp_getset = wrapper_getset;
-    wrapper_type.tp_descr_get = wrapper_get;
-    wrapper_type.tp_dictoffset = offsetof(Wrapper, dict);
-    return PyType_Ready(&wrapper_type) == 0;
-}
 
 PyMethodDef catch_tarnel_exception_method =
     vesk::one_argument_method<kCatchTarnelException, catch_tarnel_exception>(

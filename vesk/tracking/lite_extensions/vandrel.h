@@ -110,10 +110,6 @@ extern PyMethodDef get_experiment_id_method;
 extern PyMethodDef get_run_id_method;
 extern PyMethodDef runid_exists_method;
 
-// Readies the wrapper type that catch_tarnel_exception returns; runs once,
-// during the set-up, before the decorator is bound.
-bool prepare_decorator();
-
 }  // namespace vandrel
 
 #endif  // VESK_VANDREL_H

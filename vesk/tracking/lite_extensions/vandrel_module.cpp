@@ -158,7 +158,6 @@ bool run_body(PyObject* module) {
     if (!bind_home_path(module, names.TOKENS_FILE, ".talvero/tokens.file")) return false;
     if (!bind_function(module, &create_secret_file_guide_method)) return false;
     if (!bind_login_error(module)) return false;
-    if (!prepare_decorator()) return false;
     for (PyMethodDef* def : {&get_host_uri_method, &get_secret_config_method, &fetch_token_method,
                              &expired_token_method, &get_token_method,
                              &catch_tarnel_exception_method, &get_experiment_id_method,
