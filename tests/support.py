@@ -24,7 +24,6 @@ for _folder in (TOOLS,) if INSTALLED else (ROOT, TOOLS):
         sys.path.insert(0, _folder)
 
 
-
 def needs_checkout(why):
     """Skips a test that needs the checkout when the installed copy is tested."""
     return unittest.skipIf(INSTALLED, "needs a checkout: " + why)

@@ -241,13 +241,6 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
         fast_call(callable, args.begin(), static_cast<Py_ssize_t>(args.size()), nullptr));
 }
 
-// callable(positional, <the one name in `kwnames`>=value).
-inline Ref call_with_keyword(PyObject* callable, PyObject* positional, PyObject* kwnames,
-                             PyObject* value) {
-    PyObject* const args[] = {positional, value};
-    return Ref::steal(fast_call(callable, args, 1, kwnames));
-}
-
 // -------------------------------------------------------- argument checks --
 // For functions entered through the interpreter's fast calling convention:
 // arguments on a stack, keyword names in a tuple (METH_FASTCALL, with
