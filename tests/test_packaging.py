@@ -96,7 +96,7 @@ class Checks(object):
         self.assertEqual((fields["Name"], fields["Version"], fields["Requires-Python"]),
                          ("vesk", vesk.__version__, ">=3.6"))
         classifiers = fields.get_all("Classifier")
-        for wanted in ("3.6", "3.13", ":: C++"):
+        for wanted in ("3.6", "3.13", "3.14", "3.15", ":: C++"):
             self.assertTrue([c for c in classifiers if c.endswith(wanted)], wanted)
         self.assertEqual(requires, ["requests"])
         self.assertIn("[console_scripts]\nvesk = vesk.cli:main\n", entry_points)
