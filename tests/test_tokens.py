@@ -4,8 +4,12 @@ atomic private write, the optional time-out)."""
 
 import configparser
 import errno
+import json
 import os
 import stat
+import subprocess
+import sys
+import textwrap
 import types
 import unittest
 from unittest import mock
@@ -203,6 +207,58 @@ class FetchTokenTest(VandrelCase):
                     vandrel.fetch_token(EMAIL, PASSWORD)
                 self.assertEqual(self.read(self.tokens_file), old)
                 self.assertEqual(self.listing(), ["secret.file", "tokens.file"])
+
+    @unittest.skipIf(sys.version_info < (3, 10), "-X warn_default_encoding is 3.10+")
+    def test_descriptor_closed_once_when_open_fails(self):
+        # open() without an encoding warns under -X warn_default_encoding;
+        # as an error, it fails after the descriptor was handed to it. The
+        # descriptor must still be closed exactly once: a second close could
+        # close another thread's file that reused the number.
+        code = textwrap.dedent("""
+            import json, os, sys
+            from vesk.tracking.lite_extensions import vandrel
+
+            class Answer:
+                status_code = 200
+                def json(self):
+                    return {"access_token": "a", "refresh_token": "r"}
+
+            class Requests:
+                def post(self, *args, **kwargs):
+                    return Answer()
+
+            vandrel.requests = Requests()
+            vandrel.TOKENS_FILE = sys.argv[1]
+            real_close, closes = os.close, []
+            def close(fd):
+                try:
+                    real_close(fd)
+                except OSError as exc:
+                    closes.append(exc.errno)
+                    raise
+                closes.append(0)
+            os.close = close
+            before = sorted(os.listdir("/proc/self/fd"))
+            try:
+                vandrel.fetch_token("a@b.c", "pw")
+                outcome = None
+            except EncodingWarning:
+                outcome = "EncodingWarning"
+            os.close = real_close
+            print(json.dumps({"outcome": outcome, "closes": closes,
+                              "descriptors": sorted(os.listdir("/proc/self/fd")) == before}))
+        """)
+        self.write(self.tokens_file, "old")
+        environ = support.child_environment(self.home)
+        result = subprocess.run(
+            [sys.executable, "-X", "warn_default_encoding", "-W", "error::EncodingWarning",
+             "-c", code, self.tokens_file], env=environ, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(json.loads(result.stdout),
+                         {"outcome": "EncodingWarning", "closes": [0], "descriptors": True})
+        self.assertEqual(self.read(self.tokens_file), "old")
+        self.assertEqual(self.listing(), ["secret.file", "tokens.file"])
 
     def test_unwritable_places(self):
         missing = os.path.join(self.home, "missing", "tokens.file")

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 
 namespace vandrel {
 namespace {
@@ -23,30 +24,16 @@ Ref import_module(const char* name) { return Ref::steal(PyImport_ImportModule(na
 // caller sees the failure that started it.
 class PendingError {
  public:
-    PendingError() {
-#if PY_VERSION_HEX >= 0x030C0000
-        error_ = PyErr_GetRaisedException();
-#else
-        PyErr_Fetch(&type_, &error_, &traceback_);
-#endif
-    }
+    PendingError() : error_(PyErr_GetRaisedException()) {}
     ~PendingError() {
         PyErr_Clear();
-#if PY_VERSION_HEX >= 0x030C0000
         PyErr_SetRaisedException(error_);
-#else
-        PyErr_Restore(type_, error_, traceback_);
-#endif
     }
     PendingError(const PendingError&) = delete;
     PendingError& operator=(const PendingError&) = delete;
 
  private:
-#if PY_VERSION_HEX < 0x030C0000
-    PyObject* type_ = nullptr;
-    PyObject* traceback_ = nullptr;
-#endif
-    PyObject* error_ = nullptr;
+    PyObject* error_;
 };
 
 // obj[first][second]
@@ -193,28 +180,27 @@ bool close_file(PyObject* file) {
 }
 
 // config.write into a text file over the descriptor `fd` (the default
-// encoding, as open(path, "w") would use), flushed and synced to disk. The
-// file object owns the descriptor once it exists and is closed on every path.
+// encoding, as open(path, "w") would use), flushed and synced to disk.
+// The descriptor has one owner, the caller: the file object is opened with
+// closefd=False, so no failure of open() or close() can close it behind the
+// caller's back, and the caller's one os.close() is the only close.
 bool write_synced(PyObject* module, PyObject* os, PyObject* config, PyObject* fd) {
     Ref open = lookup_global(module, names.open);
     Ref mode = text("w");
-    Ref file = (open && mode) ? call(open.get(), {fd, mode.get()}) : Ref();
-    if (!file) {
-        PendingError pending;
-        Ref close = get_attr(os, names.close);
-        if (close) call(close.get(), {fd});
-        return false;
-    }
+    if (!open || !mode) return false;
+    PyObject* const open_args[] = {fd, mode.get(), Py_False};
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, names.closefd));
+    if (!kwnames) return false;
+    Ref file = Ref::steal(vesk::fast_call(open.get(), open_args, 2, kwnames.get()));
+    if (!file) return false;
     bool written = false;
     {
         Ref write = get_attr(config, names.write);
         Ref result = write ? call(write.get(), {file.get()}) : Ref();
         Ref flush = result ? get_attr(file.get(), names.flush) : Ref();
         Ref flushed = flush ? call(flush.get(), {}) : Ref();
-        Ref fileno = flushed ? get_attr(file.get(), names.fileno) : Ref();
-        Ref number = fileno ? call(fileno.get(), {}) : Ref();
-        Ref fsync = number ? get_attr(os, names.fsync) : Ref();
-        written = fsync && call(fsync.get(), {number.get()});
+        Ref fsync = flushed ? get_attr(os, names.fsync) : Ref();
+        written = fsync && call(fsync.get(), {fd});
     }
     if (!written) {
         PendingError pending;
@@ -272,7 +258,17 @@ bool write_tokens_file(PyObject* module, PyObject* config) {
     PyObject* fd = PyTuple_GET_ITEM(made.get(), 0);
     PyObject* temporary = PyTuple_GET_ITEM(made.get(), 1);
 
-    if (write_synced(module, os.get(), config, fd)) {
+    bool written = write_synced(module, os.get(), config, fd);
+    {
+        // The one close of the descriptor, on every path; a failing close
+        // (deferred write errors on some file systems) fails the write.
+        std::optional<PendingError> pending;
+        if (!written) pending.emplace();
+        Ref close = get_attr(os.get(), names.close);
+        bool closed = close && call(close.get(), {fd});
+        written = written && closed;
+    }
+    if (written) {
         Ref replace = get_attr(os.get(), names.replace);
         if (replace && call(replace.get(), {temporary, target.get()})) {
             return true;

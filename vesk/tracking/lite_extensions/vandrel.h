@@ -74,7 +74,7 @@ using vesk::Ref;
     X(prefix, "prefix")                                  \
     X(suffix, "suffix")                                  \
     X(flush, "flush")                                    \
-    X(fileno, "fileno")                                  \
+    X(closefd, "closefd")                                \
     X(fsync, "fsync")                                    \
     X(close, "close")                                    \
     X(replace, "replace")                                \
