@@ -80,6 +80,7 @@ using vesk::Ref;
     X(replace, "replace")                                \
     X(unlink, "unlink")                                  \
     X(dunder_name, "__name__")                           \
+    X(dunder_call, "__call__")                           \
     X(wrapper, "wrapper")                                \
     X(wrapper_qualname, "catch_tarnel_exception.<locals>.wrapper") \
     /* constant texts of the functions, made once rather than per call */ \
@@ -109,6 +110,10 @@ extern PyMethodDef catch_tarnel_exception_method;
 extern PyMethodDef get_experiment_id_method;
 extern PyMethodDef get_run_id_method;
 extern PyMethodDef runid_exists_method;
+
+// Readies the type of the wrappers catch_tarnel_exception makes; false with
+// an exception set when it fails.
+bool ready_wrapper_type();
 
 }  // namespace vandrel
 
