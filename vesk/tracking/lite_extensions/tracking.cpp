@@ -83,11 +83,30 @@ Wrapper* as_wrapper(PyObject* self) { return reinterpret_cast<Wrapper*>(self); }
 
 // A Python function guards the interpreter's recursion depth itself when it
 // runs; any other callable (another wrapper, in a chain of decorations) is
-// guarded here, as the interpreter guards its own calls into C, so that a
-// deep chain raises RecursionError rather than overflowing the C stack.
-bool guards_itself(PyObject* func) { return PyFunction_Check(func); }
+// called through these, which guard it as the interpreter guards its own
+// calls into C, so that a deep chain raises RecursionError rather than
+// overflowing the C stack. Kept apart from the callers so that a Python
+// func's call pays nothing for them.
+[[gnu::noinline]] PyObject* guarded_call(PyObject* func, PyObject* args, PyObject* kwargs) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result = PyObject_Call(func, args, kwargs);
+    Py_LeaveRecursiveCall();
+    return result;
+}
 
-bool too_deep() { return Py_EnterRecursiveCall(" while calling a Python object"); }
+#if PY_VERSION_HEX >= 0x03080000
+[[gnu::noinline]] PyObject* guarded_vectorcall(PyObject* func, PyObject* const* args,
+                                               size_t nargsf, PyObject* kwnames) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result = PyObject_Vectorcall(func, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+#endif
 
 PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     Wrapper* w = as_wrapper(self);
@@ -103,30 +122,28 @@ PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_Clear();
         return keywords_must_be_strings();
     }
-    // A Python function binds the keywords into its own frame and never
-    // keeps the mapping: it gets the one received. Any other callable may
-    // keep or change it: it gets a copy.
-    bool guarded = !guards_itself(func);
-    Ref fresh;
-    if (keywords) {
-        fresh = guarded ? Ref::steal(PyDict_Copy(kwargs)) : Ref::borrow(kwargs);
-        if (!fresh) {
-            return nullptr;
-        }
-    }
-    if (guarded && too_deep()) {
-        return nullptr;
-    }
+    PyObject* result;
+    if (PyFunction_Check(func)) {
+        // A Python function binds the keywords into its own frame and
+        // never keeps the mapping: it gets the one received.
 #if PY_VERSION_HEX < 0x03080000
-    // PyObject_Call takes a slower road into a Python function here than
-    // the fast-call entry the interpreter's own calls use.
-    PyObject* result = _PyObject_FastCallDict(func, &PyTuple_GET_ITEM(args, 0),
-                                              PyTuple_GET_SIZE(args), fresh.get());
+        // PyObject_Call takes a slower road into a Python function here
+        // than the fast-call entry the interpreter's own calls use.
+        result = _PyObject_FastCallDict(func, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
+                                        keywords ? kwargs : nullptr);
 #else
-    PyObject* result = PyObject_Call(func, args, fresh.get());
+        result = PyObject_Call(func, args, keywords ? kwargs : nullptr);
 #endif
-    if (guarded) {
-        Py_LeaveRecursiveCall();
+    } else {
+        // Any other callable may keep or change the mapping: it gets a copy.
+        Ref fresh;
+        if (keywords) {
+            fresh = Ref::steal(PyDict_Copy(kwargs));
+            if (!fresh) {
+                return nullptr;
+            }
+        }
+        result = guarded_call(func, args, fresh.get());
     }
     return result != nullptr ? result : after_failure(w);
 }
@@ -152,14 +169,9 @@ PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargs
         }
     }
 #endif
-    bool guarded = !guards_itself(func);
-    if (guarded && too_deep()) {
-        return nullptr;
-    }
-    PyObject* result = PyObject_Vectorcall(func, args, nargsf, kwnames);
-    if (guarded) {
-        Py_LeaveRecursiveCall();
-    }
+    PyObject* result = PyFunction_Check(func)
+                           ? PyObject_Vectorcall(func, args, nargsf, kwnames)
+                           : guarded_vectorcall(func, args, nargsf, kwnames);
     return result != nullptr ? result : after_failure(w);
 }
 #endif
@@ -246,9 +258,12 @@ void wrapper_dealloc(PyObject* self) {
 // type's call slot, whose signature says nothing: tools that judge a
 // callable by its __call__ (mock's autospec) then reach the decorated
 // function's signature through __wrapped__, as for a Python wrapper.
+// An interned name other than our interned "__call__" is another name, so
+// only names made at run time need comparing.
 PyObject* wrapper_getattro(PyObject* self, PyObject* name) {
     if (name == names.dunder_call ||
-        (PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) == 8 &&
+        (PyUnicode_Check(name) &&
+         !(PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name)) &&
          PyUnicode_CompareWithASCIIString(name, "__call__") == 0)) {
         Py_INCREF(self);
         return self;
