@@ -125,18 +125,25 @@ class DictLookupCache {
  public:
     // dict[name] borrowed; null without an exception when it is absent.
     PyObject* find(PyObject* dict, PyObject* name) {
-        if (!PyUnicode_CheckExact(name)) {
-            return PyDict_GetItemWithError(dict, name);
+        if (PyUnicode_CheckExact(name)) {
+            const Entry& entry = entries_[slot(dict, name)];
+            if (entry.dict == dict && entry.name == name && entry.version == version_tag(dict)) {
+                return entry.value;
+            }
         }
-        Entry& entry = entries_[slot(dict, name)];
+        return search(dict, name);
+    }
+
+ private:
+    // The lookup itself, remembered when it can be (kept out of line: the
+    // hit above is what runs again and again).
+    [[gnu::noinline]] PyObject* search(PyObject* dict, PyObject* name) {
         std::uint64_t version = version_tag(dict);
-        if (entry.dict == dict && entry.name == name && entry.version == version) {
-            return entry.value;
-        }
         PyObject* value = PyDict_GetItemWithError(dict, name);
         // Only a result that no change during the search can have touched.
-        if (value != nullptr && version_tag(dict) == version &&
+        if (value != nullptr && PyUnicode_CheckExact(name) && version_tag(dict) == version &&
             has_only_exact_str_keys(dict, version)) {
+            Entry& entry = entries_[slot(dict, name)];
             PyObject* old_name = entry.name;
             Py_INCREF(name);  // keeps the identity test sound
             entry = Entry{dict, name, version, value};
@@ -145,7 +152,6 @@ class DictLookupCache {
         return value;
     }
 
- private:
     struct Entry {
         PyObject* dict;  // compared only, never dereferenced
         PyObject* name;  // strong

@@ -108,6 +108,20 @@ Wrapper* as_wrapper(PyObject* self) { return reinterpret_cast<Wrapper*>(self); }
 }
 #endif
 
+bool has_only_str_keys(PyObject* kwargs) {
+#if PY_VERSION_HEX < 0x03080000
+    // The check itself, without the wrapping that sets an error we'd drop:
+    // this is the path of every keyword call up to 3.7.
+    return _PyDict_HasOnlyStringKeys(kwargs);
+#else
+    if (PyArg_ValidateKeywordArguments(kwargs)) {
+        return true;
+    }
+    PyErr_Clear();
+    return false;
+#endif
+}
+
 PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     Wrapper* w = as_wrapper(self);
     PyObject* func = w->func;
@@ -118,8 +132,7 @@ PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     // The names are judged before func runs, never after: func may change
     // the caller's mapping (f(**d) hands it on as it is). Answered from the
     // dict's own key kind when it has only str keys, without a walk.
-    if (keywords && !PyArg_ValidateKeywordArguments(kwargs)) {
-        PyErr_Clear();
+    if (keywords && !has_only_str_keys(kwargs)) {
         return keywords_must_be_strings();
     }
     PyObject* result;
@@ -230,16 +243,8 @@ int wrapper_clear(PyObject* self) {
     return 0;
 }
 
-// Freeing a long chain of wrappers would recurse once per link; the
-// interpreter's trashcan defers the deeper ones, as for its own containers.
-void wrapper_dealloc(PyObject* self) {
-    Wrapper* w = as_wrapper(self);
-    PyObject_GC_UnTrack(self);
-#if PY_VERSION_HEX >= 0x03080000
-    Py_TRASHCAN_BEGIN(self, wrapper_dealloc)
-#else
-    Py_TRASHCAN_SAFE_BEGIN(self)
-#endif
+void free_wrapper(Wrapper* w) {
+    PyObject* self = reinterpret_cast<PyObject*>(w);
     if (w->weakreflist != nullptr) {
         PyObject_ClearWeakRefs(self);
     }
@@ -247,6 +252,26 @@ void wrapper_dealloc(PyObject* self) {
     Py_CLEAR(w->name);
     Py_CLEAR(w->qualname);
     PyObject_GC_Del(self);
+}
+
+// Freeing a long chain of wrappers, each the func of the next, would
+// recurse once per link: such a dealloc goes through the interpreter's
+// trashcan, which defers the deeper ones, as for its own containers. A
+// Python func (the common case) can hold other objects only through
+// containers that do so themselves, and needs none.
+void wrapper_dealloc(PyObject* self) {
+    Wrapper* w = as_wrapper(self);
+    PyObject_GC_UnTrack(self);
+    if (w->func == nullptr || PyFunction_Check(w->func)) {
+        free_wrapper(w);
+        return;
+    }
+#if PY_VERSION_HEX >= 0x03080000
+    Py_TRASHCAN_BEGIN(self, wrapper_dealloc)
+#else
+    Py_TRASHCAN_SAFE_BEGIN(self)
+#endif
+    free_wrapper(w);
 #if PY_VERSION_HEX >= 0x03080000
     Py_TRASHCAN_END
 #else
