@@ -5,6 +5,7 @@ files abandoned by earlier ones, and nothing else, never the file of a
 writer that still lives. The tests of the tokens file run again in
 interpreters whose kernel refuses unnamed files, or links through /proc."""
 
+import json
 import os
 import re
 import signal
@@ -57,7 +58,7 @@ os.replace = replace
 def run_refused(testcase, refusals, code, args, home):
     """Runs `code` after REFUSING_PRELUDE in a fresh interpreter; skips the
     test where the kernel cannot refuse."""
-    result = support.run_python("import sys\n" + REFUSING_PRELUDE + code, home,
+    result = support.run_python(REFUSING_PRELUDE + code, home,
                                 args=[",".join(refusals)] + list(args), timeout=300)
     if result.stdout.startswith("unsupported:"):
         testcase.skipTest(result.stdout.strip())
@@ -159,7 +160,7 @@ class LeftoverTest(VandrelCase):
         for fate in ("continued", "killed"):
             with self.subTest(fate=fate):
                 writer = subprocess.Popen(
-                    [sys.executable, "-c", "import sys\n" + STOPPING_WRITER, self.tokens_file,
+                    [sys.executable, "-c", STOPPING_WRITER, self.tokens_file,
                      self.server.url, EMAIL, PASSWORD], env=support.child_environment(self.home),
                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                     universal_newlines=True)
@@ -217,9 +218,11 @@ class RefusedKernelTest(unittest.TestCase):
         "tests.test_token_writes.WriteWayTest",
         "tests.test_token_writes.LeftoverTest.test_live_writers_file_kept_killed_writers_removed"]
     RUN_TESTS = r"""
-import unittest
-program = unittest.main(module=None, argv=["refused"] + sys.argv[1:], exit=False)
-sys.exit(not program.result.wasSuccessful())
+import json, unittest
+result = unittest.main(module=None, argv=["refused"] + sys.argv[1:], exit=False).result
+sys.stdout.write(json.dumps({"run": result.testsRun,
+                             "skipped": [test.id() for test, _ in result.skipped]}) + "\n")
+sys.exit(not result.wasSuccessful())
 """
 
     def test_tokens_file_tests_where_the_kernel_refuses(self):
@@ -228,7 +231,12 @@ sys.exit(not program.result.wasSuccessful())
             with self.subTest(refusal=refusal), support.temporary_home() as home:
                 result = run_refused(self, [refusal], self.RUN_TESTS, self.TESTS, home)
                 self.assertEqual(result.returncode, 0, result.stderr)
-                self.assertRegex(result.stderr, r"\nRan %d tests? in " % count)
+                report = json.loads(result.stdout.strip().splitlines()[-1])
+                # 3.12.1 leaves tests skipped by a decorator out of the run count.
+                self.assertGreaterEqual(report["run"] + len(report["skipped"]), count)
+                self.assertNotIn(
+                    "tests.test_token_writes.WriteWayTest.test_named_only_after_the_sync",
+                    report["skipped"])
 
 
 if __name__ == "__main__":

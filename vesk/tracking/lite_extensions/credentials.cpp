@@ -516,15 +516,14 @@ bool replace_through_named_file(PyObject* module, PyObject* os, PyObject* config
     }
     Ref made = Ref::steal(PyObject_Call(mkstemp.get(), no_args.get(), kwargs.get()));
     if (!made) return false;
-    if (!PyTuple_Check(made.get()) || PyTuple_GET_SIZE(made.get()) != 2 ||
-        !PyLong_Check(PyTuple_GET_ITEM(made.get(), 0))) {
+    if (!PyTuple_Check(made.get()) || PyTuple_GET_SIZE(made.get()) != 2) {
         PyErr_SetString(PyExc_TypeError, "tempfile.mkstemp() did not return (fd, path)");
         return false;
     }
     PyObject* fd = PyTuple_GET_ITEM(made.get(), 0);
     PyObject* temporary = PyTuple_GET_ITEM(made.get(), 1);
     int overflow = 0;
-    long number = PyLong_AsLongAndOverflow(fd, &overflow);
+    long number = PyLong_Check(fd) ? PyLong_AsLongAndOverflow(fd, &overflow) : -1;
     OwnedDescriptor kept = number >= 0 && number <= INT_MAX && !overflow
                                ? keep_locked(static_cast<int>(number))
                                : OwnedDescriptor();
