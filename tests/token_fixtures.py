@@ -19,6 +19,30 @@ GUIDE = ("couldn't locate your credentials, please configure by typing "
 TIMEOUT_VARIABLE = "TALVERO_HTTP_TIMEOUT"
 
 
+def unnamed_files(folder):
+    """(made, linked): whether the kernel and the file system of `folder` let
+    a file be made there without a name (O_TMPFILE), and then named through
+    /proc/self/fd. Where both hold, the tokens file is written that way."""
+    try:
+        fd = os.open(folder, os.O_WRONLY | os.O_TMPFILE, 0o600)
+    except (AttributeError, OSError):
+        return False, False
+    name = os.path.join(folder, ".unnamed-files-probe")
+    folder_fd = os.open(folder, os.O_RDONLY)
+    try:
+        # With a folder descriptor every version calls linkat, which can
+        # follow the magic link, and not link, which cannot.
+        os.link("/proc/self/fd/%d" % fd, name, src_dir_fd=folder_fd, follow_symlinks=True)
+    except OSError:
+        return True, False
+    else:
+        os.unlink(name)
+        return True, True
+    finally:
+        os.close(folder_fd)
+        os.close(fd)
+
+
 def tokens_text(access, refresh):
     """The tokens file as a successful login leaves it."""
     return "[TOKENS]\naccess_token = %s\nrefresh_token = %s\n\n" % (access, refresh)
