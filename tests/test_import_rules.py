@@ -134,10 +134,14 @@ class ImportRulesTest(unittest.TestCase):
                     setattr(sibling, "{n}", saved)
                     import {v} as vandrel
                     outcome += [vandrel.get_host_uri() == vandrel.TRACKING_URI,
-                                "{u}" in sys.modules]
+                                "{u}" in sys.modules,
+                                vandrel.catch_tarnel_exception(len)("ab"),
+                                [c.__name__ for c in object.__subclasses__()
+                                 if c.__module__ == vandrel.__name__]]
                     print(json.dumps(outcome))
                 """.format(s=sibling, n=name, v=VANDREL, u=URLS))
-                self.assertEqual(got, ["cannot import name %s" % name, False, False, True, True])
+                self.assertEqual(got, ["cannot import name %s" % name, False, False, True, True, 2,
+                                       ["wrapper"]])
 
     def test_home_cases(self):
         code = """

@@ -499,9 +499,27 @@ constexpr char kRunidExists[] = "_runid_exists";
 
 }  // namespace
 
+// The parameters of `def wrapper(*args, **kwargs)`, which inspect.signature
+// reports for a wrapper without __wrapped__. A class attribute, so that an
+// instance's own __dict__ may override it.
+bool add_text_signature() {
+    Ref signature = Ref::steal(PyUnicode_FromString("(*args, **kwargs)"));
+    if (!signature ||
+        PyDict_SetItemString(wrapper_type.tp_dict, "__text_signature__", signature.get()) < 0) {
+        return false;
+    }
+    PyType_Modified(&wrapper_type);
+    return true;
+}
+
 // Readied in the module's set-up, which the import lock serialises: two
 // threads can't both find it unready.
+// A body that failed after this step runs again at the next import: the
+// type is then ready already and must stay as it is.
 bool ready_wrapper_type() {
+    if (wrapper_type.tp_flags & Py_TPFLAGS_READY) {
+        return add_text_signature();
+    }
     PyVarObject head = {PyObject_HEAD_INIT(nullptr) 0};
     wrapper_type.ob_base = head;
     // Not bound in the module: the namespace holds the documented names only.
@@ -526,19 +544,7 @@ bool ready_wrapper_type() {
     wrapper_type.tp_getset = wrapper_getset;
     wrapper_type.tp_descr_get = wrapper_get;
     wrapper_type.tp_dictoffset = offsetof(Wrapper, dict);
-    if (PyType_Ready(&wrapper_type) < 0) {
-        return false;
-    }
-    // The parameters of `def wrapper(*args, **kwargs)`, which
-    // inspect.signature reports for a wrapper without __wrapped__. A class
-    // attribute, so that an instance's own __dict__ may override it.
-    Ref signature = Ref::steal(PyUnicode_FromString("(*args, **kwargs)"));
-    if (!signature ||
-        PyDict_SetItemString(wrapper_type.tp_dict, "__text_signature__", signature.get()) < 0) {
-        return false;
-    }
-    PyType_Modified(&wrapper_type);
-    return true;
+    return PyType_Ready(&wrapper_type) == 0 && add_text_signature();
 }
 
 
