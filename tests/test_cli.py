@@ -129,6 +129,14 @@ class ConfigTest(CommandCase):
                 self.assertRegex(done.stderr, "must not be empty|no password")
                 self.assertEqual(self.snapshot(), before)
 
+    def test_failed_write_leaves_no_token_of_the_new_account(self):
+        os.makedirs(self.secret)  # a folder: the rename over it fails
+        done = self.vesk("config", "--email", ALICE[0], "--password", ALICE[1])
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("vesk config: cannot write %s: " % self.secret, done.stderr)
+        self.assertEqual(self.server.login_requests, 1)
+        self.assertEqual(os.listdir(self.folder), ["secret.file"])
+
     def test_unexpected_answer_writes_nothing(self):
         self.server.queue_response(LOGIN, 200, "<html>proxy</html>", content_type="text/html")
         done = self.vesk("config", "--email", ALICE[0], "--password", ALICE[1])

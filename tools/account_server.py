@@ -343,20 +343,20 @@ def main(argv=None):
     elif args.pid_file:
         _write_pid(args.pid_file, os.getpid())
 
-    def terminate(signum, frame):
-        raise KeyboardInterrupt
-
+    # SIGTERM and SIGINT are blocked before the serving threads start, so
+    # that they inherit the mask: a signal then stays pending until this
+    # thread takes it with sigwait, whichever thread the kernel picked. The
+    # disposition is reset first, as a background job may inherit SIGINT
+    # as ignored, and an ignored signal is dropped, not left pending.
+    stop_signals = {signal.SIGTERM, signal.SIGINT}
+    for signum in stop_signals:
+        signal.signal(signum, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_BLOCK, stop_signals)
     try:
-        # Both explicitly: a background job may inherit SIGINT as ignored.
-        for signum in (signal.SIGTERM, signal.SIGINT):
-            signal.signal(signum, terminate)
         server.start()
         if not args.detach:
             print(server.url, flush=True)
-        while True:
-            time.sleep(3600)
-    except KeyboardInterrupt:
-        pass
+        signal.sigwait(stop_signals)
     finally:
         server.stop()
     return 0

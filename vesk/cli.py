@@ -448,10 +448,14 @@ def run_config(args, out):
 
     created = _ensure_folder(os.path.dirname(secret_file))
     tokens_before = _identity(tokens_file)
-    written = False
+    dropped_token = written = False
     try:
         if not args.no_verify:
             _log_in(client, email, password)
+        elif previous != email:
+            # Unchecked credentials of another account: the cached token
+            # must go first, or it would be handed out for them.
+            dropped_token = _remove(tokens_file)
         try:
             _write_atomically(secret_file, data)
         except OSError as exc:
@@ -474,11 +478,12 @@ def run_config(args, out):
 
     replaced = ""
     if replaces:
-        replaced = ", replacing {}".format(previous or "credentials that named no e-mail address")
+        replaced = ", replacing {}".format(
+            previous or "credentials that named no e-mail address")
     if args.no_verify:
         print("credentials written to {}{} (not checked with the account "
               "server)".format(secret_file, replaced), file=out)
-        if previous != email and _remove(tokens_file):
+        if dropped_token:
             print("removed {}, the cached token of {}".format(
                 tokens_file, previous or "the previous credentials"), file=out)
     else:
