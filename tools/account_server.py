@@ -339,6 +339,7 @@ def main(argv=None):
             if args.pid_file:
                 _write_pid(args.pid_file, child)
             print(server.url, flush=True)
+            server.stop()  # this process's copy of the socket; the child serves
             return 0
     elif args.pid_file:
         _write_pid(args.pid_file, os.getpid())

@@ -69,7 +69,7 @@ class Demo(object):
     def environment(self):
         environ = dict(os.environ)
         environ.update(HOME=self.home, TALVERO_API_URL=self.server.url,
-                       TALVERO_HTTP_TIMEOUT="10", PYTHONDONTWRITEBYTECODE="1",
+                       PYTHONDONTWRITEBYTECODE="1",
                        PYTHONPATH=os.pathsep.join(
                            p for p in [ROOT, os.environ.get("PYTHONPATH", "")] if p))
         return environ
