@@ -17,6 +17,8 @@ PASSWORD = "pw"
 GUIDE = ("couldn't locate your credentials, please configure by typing "
          "`vesk config` in a terminal")
 TIMEOUT_VARIABLE = "TALVERO_HTTP_TIMEOUT"
+# (connect, read) seconds of both requests when TIMEOUT_VARIABLE is unset.
+DEFAULT_TIMEOUT = (10.0, 60.0)
 
 
 def unnamed_files(folder):

@@ -11,6 +11,7 @@
 #include <sys/random.h>
 #endif
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -99,32 +100,81 @@ Ref api_url(PyObject* module, PyObject* endpoint) {
     return Ref::steal(PyUnicode_Concat(base_text.get(), endpoint));
 }
 
+// The time-out of both requests, (connect, read) in seconds, when
+// TALVERO_HTTP_TIMEOUT is unset or empty. A server that has not accepted the
+// connection within 10 s is down or unreachable; 60 s for the answer lets a
+// loaded server serve a burst of training jobs logging in at once, while a
+// silent one still fails the job within about a minute (README: Time-out).
+constexpr double kDefaultConnectSeconds = 10.0;
+constexpr double kDefaultReadSeconds = 60.0;
+// The value that sends the requests without a time-out, as requests would.
+const char kNoTimeout[] = "none";
+
+// `text`, blanks around it ignored, spells `word` in any letter case.
+bool spells(const char* text, const char* word) {
+    const char* end = text + std::strlen(text);
+    while (text < end && std::isspace(static_cast<unsigned char>(*text))) ++text;
+    while (end > text && std::isspace(static_cast<unsigned char>(end[-1]))) --end;
+    for (; text < end && *word != '\0'; ++text, ++word) {
+        if (std::tolower(static_cast<unsigned char>(*text)) != *word) return false;
+    }
+    return text == end && *word == '\0';
+}
+
+// value[start:stop] as a number of seconds, positive and finite; else
+// ValueError quoting the variable's whole value.
+Ref timeout_seconds(PyObject* value, Py_ssize_t start, Py_ssize_t stop) {
+    Ref part = Ref::steal(PyUnicode_Substring(value, start, stop));
+    if (!part) return Ref();
+    Ref seconds = Ref::steal(PyFloat_FromString(part.get()));
+    if (seconds && std::isfinite(PyFloat_AS_DOUBLE(seconds.get())) &&
+        PyFloat_AS_DOUBLE(seconds.get()) > 0.0) {
+        return seconds;
+    }
+    if (!seconds && !PyErr_ExceptionMatches(PyExc_ValueError)) return Ref();
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError,
+                 "%s must be a positive finite number of seconds, two of them as "
+                 "CONNECT,READ, or '%s', not %R",
+                 kTimeoutVariable, kNoTimeout, value);
+    return Ref();
+}
+
 // TALVERO_HTTP_TIMEOUT, read afresh for each request from the process
-// environment (os.environ writes through to it). Unset or empty leaves
-// `timeout` empty: the request then goes without a time-out, as requests
-// does by default. Anything but a positive finite number of seconds is
-// refused before a request is sent.
+// environment (os.environ writes through to it):
+//   unset or empty   the default (connect, read) pair above;
+//   SECONDS          one number for both, as requests takes it;
+//   CONNECT,READ     the pair;
+//   none             no time-out: `timeout` stays empty and no timeout= is
+//                    passed, so requests waits as long as the server does.
+// Anything else is refused before a request is sent.
 bool http_timeout(Ref& timeout) {
     const char* raw = std::getenv(kTimeoutVariable);
     if (raw == nullptr || raw[0] == '\0') {
-        return true;
+        Ref connect = Ref::steal(PyFloat_FromDouble(kDefaultConnectSeconds));
+        Ref read = Ref::steal(PyFloat_FromDouble(kDefaultReadSeconds));
+        if (!connect || !read) return false;
+        timeout = Ref::steal(PyTuple_Pack(2, connect.get(), read.get()));
+        return static_cast<bool>(timeout);
     }
+    if (spells(raw, kNoTimeout)) return true;
+    // `raw` is not used past this point: code the interpreter may run while
+    // allocating can change the environment and free it.
     Ref value = Ref::steal(PyUnicode_DecodeFSDefault(raw));
     if (!value) return false;
-    Ref seconds = Ref::steal(PyFloat_FromString(value.get()));
-    if (!seconds && !PyErr_ExceptionMatches(PyExc_ValueError)) {
-        return false;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(value.get());
+    const Py_ssize_t comma = PyUnicode_FindChar(value.get(), ',', 0, length, 1);
+    if (comma == -2) return false;
+    if (comma == -1) {
+        timeout = timeout_seconds(value.get(), 0, length);
+        return static_cast<bool>(timeout);
     }
-    if (!seconds || !std::isfinite(PyFloat_AS_DOUBLE(seconds.get())) ||
-        !(PyFloat_AS_DOUBLE(seconds.get()) > 0.0)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ValueError,
-                     "%s must be a positive finite number of seconds, not %R", kTimeoutVariable,
-                     value.get());
-        return false;
-    }
-    timeout = std::move(seconds);
-    return true;
+    Ref connect = timeout_seconds(value.get(), 0, comma);
+    if (!connect) return false;
+    Ref read = timeout_seconds(value.get(), comma + 1, length);
+    if (!read) return false;
+    timeout = Ref::steal(PyTuple_Pack(2, connect.get(), read.get()));
+    return static_cast<bool>(timeout);
 }
 
 // requests.<method>(str(TALVERO_API_URL) + endpoint, <keyword>=value), plus
