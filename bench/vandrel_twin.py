@@ -54,21 +54,31 @@ def get_secret_config():
     return config
 
 
-def _request_options():
-    # TALVERO_HTTP_TIMEOUT, read at each request: unset or empty means no
-    # time-out; anything but a positive finite number of seconds is refused.
-    value = os.environ.get("TALVERO_HTTP_TIMEOUT")
-    if not value:
-        return {}
+def _timeout_seconds(value, part):
     try:
-        seconds = float(value)
+        seconds = float(part)
     except ValueError:
         seconds = float("nan")
     if not 0.0 < seconds < float("inf"):
         raise ValueError(
-            "TALVERO_HTTP_TIMEOUT must be a positive finite number of seconds, not %r" % value
+            "TALVERO_HTTP_TIMEOUT must be a positive finite number of seconds, two of "
+            "them as CONNECT,READ, or 'none', not %r" % value
         )
-    return {"timeout": seconds}
+    return seconds
+
+
+def _request_options():
+    # TALVERO_HTTP_TIMEOUT, read at each request: unset or empty means
+    # (10, 60) seconds, "none" no time-out; else one number or CONNECT,READ.
+    value = os.environ.get("TALVERO_HTTP_TIMEOUT")
+    if not value:
+        return {"timeout": (10.0, 60.0)}
+    if value.strip().lower() == "none":
+        return {}
+    parts = value.split(",", 1)
+    if len(parts) == 1:
+        return {"timeout": _timeout_seconds(value, value)}
+    return {"timeout": tuple(_timeout_seconds(value, part) for part in parts)}
 
 
 def _stored_token(value):

@@ -5,9 +5,11 @@ import contextlib
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -159,3 +161,82 @@ def rebound(namespace, name, value):
             namespace.__dict__.pop(name, None)
         else:
             setattr(namespace, name, old)
+
+
+class SilentServer(object):
+    """A TCP server on 127.0.0.1 that never answers.
+
+    accepting=True: every connection is taken and held, unread, until the
+    server stops: a client's request is sent and its answer never comes.
+    accepting=False: the listener's queue is kept full and nothing is
+    taken from it, so a new connection is never established (Linux drops
+    the handshake of a full listener)."""
+
+    def __init__(self, accepting=True):
+        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._listener.bind(("127.0.0.1", 0))
+        self._held = []
+        self._lock = threading.Lock()
+        self._connections = 0
+        self._thread = None
+        if accepting:
+            self._listener.listen(16)
+            self._listener.settimeout(0.05)
+            self._running = True
+            self._thread = threading.Thread(target=self._accept, name="silent-server",
+                                            daemon=True)
+            self._thread.start()
+        else:
+            self._listener.listen(0)
+            self._fill_queue()
+
+    @property
+    def url(self):
+        return "http://127.0.0.1:%d" % self._listener.getsockname()[1]
+
+    @property
+    def connections(self):
+        """How many connections were taken (accepting servers only)."""
+        with self._lock:
+            return self._connections
+
+    def _accept(self):
+        while self._running:
+            try:
+                connection = self._listener.accept()[0]
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with self._lock:
+                self._held.append(connection)
+                self._connections += 1
+
+    def _fill_queue(self):
+        for _ in range(16):
+            client = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            client.settimeout(0.3)
+            try:
+                client.connect(self._listener.getsockname())
+            except socket.timeout:
+                client.close()
+                return
+            self._held.append(client)
+        raise RuntimeError("the listener's queue did not fill up")
+
+    def stop(self):
+        if self._thread is not None:
+            self._running = False
+            self._thread.join()
+            self._thread = None
+        with self._lock:
+            for connection in self._held:
+                connection.close()
+            del self._held[:]
+        self._listener.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.stop()

@@ -1,7 +1,9 @@
 import http.client
 import json
 import os
+import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -14,7 +16,10 @@ import urllib.request
 
 TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
 sys.path.insert(0, TOOLS)
+import account_server  # noqa: E402
 from account_server import AccountServer, AccountServerProcess  # noqa: E402
+
+SCRIPT = os.path.join(TOOLS, "account_server.py")
 
 
 def call(url, method="GET", form=None, token=None, headers=()):
@@ -141,7 +146,77 @@ class AccountServerTest(unittest.TestCase):
         self.assertEqual((self.server.login_requests, self.server.authenticate_requests), (40, 40))
 
 
+def stop_detached(pid_file):
+    """SIGTERM to the process named in `pid_file`, if it still runs."""
+    try:
+        with open(pid_file) as f:
+            os.kill(int(f.read()), signal.SIGTERM)
+    except (OSError, ValueError):
+        pass
+
+
 class CommandLineTest(unittest.TestCase):
+    def test_help_describes_every_option_and_the_users_file(self):
+        done = subprocess.run([sys.executable, SCRIPT, "--help"], stdout=subprocess.PIPE,
+                              universal_newlines=True, timeout=60)
+        self.assertEqual(done.returncode, 0)
+        for action in account_server._build_parser()._actions:
+            with self.subTest(option=action.option_strings):
+                self.assertTrue(action.help)
+                for option in action.option_strings:
+                    self.assertIn(option, done.stdout)
+        for words in ("POST /auth/login", "GET  /auth/authenticate", "TALVERO_API_URL",
+                      "users file (--users-file): UTF-8 text, one account per line",
+                      "split at its first colon", "starting with # are skipped"):
+            self.assertIn(words, done.stdout)
+
+    def test_warns_when_started_without_users(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".users", delete=False) as f:
+            f.write("# nobody yet\n\n")
+        self.addCleanup(os.unlink, f.name)
+        for args in ([], ["--users-file", f.name]):
+            with self.subTest(args=args):
+                proc = subprocess.Popen([sys.executable, SCRIPT] + args, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, universal_newlines=True)
+                self.addCleanup(reap, proc)
+                self.assertRegex(proc.stdout.readline(), r"^http://127\.0\.0\.1:\d+$")
+                proc.send_signal(signal.SIGTERM)
+                out, err = proc.communicate(timeout=10)
+                self.assertEqual((proc.returncode, out), (0, ""))
+                self.assertEqual(err, "account_server.py: warning: no users, so every login "
+                                      "is refused; add --user EMAIL:PASSWORD or --users-file "
+                                      "FILE\n")
+
+    def test_detach_returns_and_serves_until_killed(self):
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        pid_file = os.path.join(folder, "server.pid")
+        self.addCleanup(stop_detached, pid_file)
+        # Through a shell's $(...), as the README does: it must return.
+        done = subprocess.run(
+            ["sh", "-c", 'url=$("$@") && echo "$url"', "sh", sys.executable, SCRIPT, "--detach",
+             "--pid-file", pid_file, "--user", "a@b.c:pw"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=20)
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        url = done.stdout.strip()
+        self.assertRegex(url, r"^http://127\.0\.0\.1:\d+$")
+        with open(pid_file) as f:
+            pid = int(f.read())
+        form = {"email": "a@b.c", "password": "pw"}
+        self.assertEqual(call(url + "/auth/login", "POST", form)[0], 200)
+        os.kill(pid, signal.SIGTERM)
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            try:
+                socket.create_connection(urllib.parse.urlsplit(url)[1].split(":"), 5).close()
+            except ConnectionRefusedError:
+                break  # nothing listens any more
+            except ConnectionResetError:
+                pass  # closed while the connection waited in its queue
+            time.sleep(0.1)
+        else:
+            self.fail("the detached server still listens after SIGTERM")
+
     def test_serves_until_signalled(self):
         with tempfile.NamedTemporaryFile("w", suffix=".users", delete=False) as f:
             f.write("# accounts\n\n  c@d.e:sec:ret  \n")

@@ -9,8 +9,11 @@ import inspect
 import pickle
 import re
 import sys
+import textwrap
+import types
 import unittest
 import weakref
+from unittest import mock
 
 from tests import decorated_samples as samples
 from tests import support
@@ -30,6 +33,17 @@ def raising(exc):
     def func(*args, **kwargs):
         raise exc
     return func
+
+
+def python_wrapper(func):
+    """The decorator as Python code, for side-by-side comparisons."""
+    @functools.wraps(func)
+    def wrapper(*args, **kwargs):
+        try:
+            return func(*args, **kwargs)
+        except MlflowException as e:
+            raise e
+    return wrapper
 
 
 def caught(call):
@@ -480,15 +494,6 @@ class FunctionLikeTests(unittest.TestCase):
                 self.assertEqual([ref() for ref in refs], [None, None])
 
 
-
-def python_wrapper(func):
-    """The decorator written in Python, whose wrapper is a function."""
-    @functools.wraps(func)
-    def wrapper(*args, **kwargs):
-        return func(*args, **kwargs)
-    return wrapper
-
-
 def outcome(read, owner=None):
     """What read() gives, comparable between two objects: the value, with
     forward references as their text and owner (`owner` itself as "owner"),
@@ -656,6 +661,82 @@ class LazyAnnotationTests(unittest.TestCase):
             with self.subTest(make=make):
                 self.assertEqual(wrapper.__annotations__, {"outer": 1})
                 self.assertIsNone(wrapper.__annotate__)
+
+
+class StandInTests(unittest.TestCase):
+    """What tools that inspect callables make of a wrapper: the same as of a
+    Python wrapper made with functools.wraps."""
+
+    def test_autospec_checks_the_decorated_signature(self):
+        def func(a, b, *, c=3):
+            return a + b
+
+        for wrapper in (catch(func), python_wrapper(func)):
+            with self.subTest(wrapper=wrapper):
+                spec = mock.create_autospec(wrapper, return_value="mocked")
+                self.assertEqual(spec(1, 2), "mocked")
+                self.assertEqual(spec(1, b=2, c=4), "mocked")
+                for args, kwargs in (((1, 2, 3, 4), {}), ((1,), {}), ((1, 2), {"d": 1})):
+                    with self.assertRaises(TypeError):
+                        spec(*args, **kwargs)
+        holder = types.ModuleType("holder")
+        holder.func = catch(func)
+        with mock.patch.object(holder, "func", autospec=True) as patched:
+            holder.func(1, 2)
+            with self.assertRaises(TypeError):
+                holder.func(1, 2, 3, 4)
+        patched.assert_called_once_with(1, 2)
+
+    def test_signature_without_wrapped(self):
+        with rebound(vandrel, "wraps", lambda func: (lambda wrapper: wrapper)):
+            wrapper = catch(len)
+        self.assertEqual(str(inspect.signature(wrapper)), "(*args, **kwargs)")
+
+        class Cls:
+            method = wrapper
+        self.assertEqual(str(inspect.signature(Cls().method)), "(*args, **kwargs)")
+        self.assertEqual(wrapper.__call__("abc"), 3)
+        self.assertEqual(type(wrapper).__call__(wrapper, "abc"), 3)
+
+    def test_keyword_names_judged_before_the_call_only(self):
+        # func may change the caller's own mapping (f(**d) hands it on as it
+        # is) before it fails: its own exception is what the caller gets.
+        shared = {"a": 1}
+        original = MlflowException("original")
+
+        def func(a):
+            shared[1] = 2
+            raise original
+
+        for call in (lambda w: w(**shared), lambda w: type(w).__call__(w, **shared)):
+            with self.subTest(call=call):
+                shared.pop(1, None)
+                self.assertIs(caught(lambda: call(catch(func))), original)
+
+
+class DeepChainTests(unittest.TestCase):
+    """A chain of 300,000 wrappers, each decorating the next: calling it
+    raises RecursionError and freeing it frees every link, as a chain of
+    Python wrappers does; neither may overflow the C stack."""
+
+    def test_call_and_free(self):
+        code = textwrap.dedent("""
+            from vesk.tracking.lite_extensions import vandrel
+            vandrel.wraps = lambda func: (lambda wrapper: wrapper)  # no __wrapped__ kept
+            chain = len
+            for _ in range(300000):
+                chain = vandrel.catch_tarnel_exception(chain)
+            try:
+                chain("abc")
+            except RecursionError:
+                print("RecursionError")
+            del chain
+            print("freed")
+        """)
+        with support.temporary_home() as home:
+            result = support.run_python(code, home)
+        self.assertEqual((result.returncode, result.stdout.split()),
+                         (0, ["RecursionError", "freed"]), result.stderr)
 
 
 class LeakTests(unittest.TestCase):

@@ -178,6 +178,48 @@ class GetHostUriTest(unittest.TestCase):
             del builtins.TRACKING_URI
 
 
+    def test_builtins_are_the_modules_not_the_callers(self):
+        # Code run with restricted builtins must not change what the
+        # module's names mean: its functions see their own module's builtins.
+        import builtins
+        del vandrel.TRACKING_URI
+        builtins.TRACKING_URI = "from-builtins"
+        try:
+            for caller_builtins in ({}, {"TRACKING_URI": "the-callers"}):
+                with self.subTest(caller_builtins=caller_builtins):
+                    got = eval("v.get_host_uri()", {"__builtins__": caller_builtins, "v": vandrel})
+                    self.assertEqual(got, "from-builtins")
+        finally:
+            del builtins.TRACKING_URI
+
+    def test_repeated_lookups_never_outlive_an_answer(self):
+        # A key of a str subclass with the name's hash may answer the lookup
+        # differently from one call to the next while the namespace itself
+        # stays as it is: each call must see what a fresh lookup sees.
+        class Flipping(str):
+            matches = True
+
+            def __eq__(self, other):
+                return Flipping.matches and str.__eq__(self, other)
+
+            __hash__ = str.__hash__
+
+        namespace = vars(vandrel)
+        del vandrel.TRACKING_URI
+        namespace[Flipping("TRACKING_URI")] = "odd-key"
+        try:
+            for round_ in range(3):
+                Flipping.matches = True
+                for _ in range(3):
+                    self.assertEqual(vandrel.get_host_uri(), "odd-key")
+                Flipping.matches = False
+                with self.assertRaises(NameError):
+                    vandrel.get_host_uri()
+        finally:
+            for key in [k for k in namespace if type(k) is Flipping]:
+                del namespace[key]
+
+
 class ReferenceLeakTest(unittest.TestCase):
     def test_frame_functions(self):
         calls = [lambda: vandrel.get_host_uri(), lambda: vandrel.get_host_uri(1),

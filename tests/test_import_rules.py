@@ -134,10 +134,14 @@ class ImportRulesTest(unittest.TestCase):
                     setattr(sibling, "{n}", saved)
                     import {v} as vandrel
                     outcome += [vandrel.get_host_uri() == vandrel.TRACKING_URI,
-                                "{u}" in sys.modules]
+                                "{u}" in sys.modules,
+                                vandrel.catch_tarnel_exception(len)("ab"),
+                                [c.__name__ for c in object.__subclasses__()
+                                 if c.__module__ == vandrel.__name__]]
                     print(json.dumps(outcome))
                 """.format(s=sibling, n=name, v=VANDREL, u=URLS))
-                self.assertEqual(got, ["cannot import name %s" % name, False, False, True, True])
+                self.assertEqual(got, ["cannot import name %s" % name, False, False, True, True, 2,
+                                       ["wrapper"]])
 
     def test_home_cases(self):
         code = """
@@ -174,6 +178,103 @@ class ImportRulesTest(unittest.TestCase):
             self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
             self.assertEqual(support.tree_snapshot(home), [])
             self.assertFalse(os.path.exists(os.path.join(home, ".talvero")))
+
+
+    def test_login_error_metaclass_kept_alive_while_used(self):
+        # The base's metaclass runs code (__prepare__) that may drop every
+        # other reference to it before the class is made.
+        got = self.run_json("""
+            import builtins, gc, json
+            # What the module imports, first: LoginError is then the only
+            # class statement left to meet the replaced Exception.
+            import functools, os, configparser, pathlib, requests
+            import vesk.tracking.exceptions, vesk.tracking.utils, vesk.utils
+            import vesk.tracking.lite_extensions.urls
+
+            class Survivor(type):
+                pass
+
+            def base_of_a_doomed_metaclass():
+                class Doomed(type):
+                    def prepare(name, bases):
+                        bases[0].__class__ = Survivor  # the last reference to Doomed
+                        gc.collect()
+                        return {}
+                    __prepare__ = staticmethod(prepare)
+                return Doomed("Base", (Exception,), {})
+
+            builtins.Exception = base_of_a_doomed_metaclass()
+            gc.collect()
+            try:
+                from vesk.tracking.lite_extensions import vandrel
+                outcome = "imported"
+            except TypeError as e:  # the two metaclasses now conflict
+                outcome = "TypeError"
+            print(json.dumps(outcome))
+        """)
+        self.assertIn(got, ("imported", "TypeError"))
+
+    def test_wrapper_type_ready_once_imported(self):
+        # Readied while the import lock is held, not at the first decoration,
+        # where two threads could both find it unready.
+        got = self.run_json("""
+            import json
+            from vesk.tracking.lite_extensions import vandrel
+            print(json.dumps([c.__name__ for c in object.__subclasses__()
+                              if c.__module__ == vandrel.__name__]))
+        """)
+        self.assertEqual(got, ["wrapper"])
+
+    def test_embedding_program_that_restarts_the_interpreter(self):
+        # Each round starts the interpreter anew in the same process: only
+        # the first may use the modules; later ones get the ImportError of
+        # any other interpreter, never a module of the finished runtime.
+        import shutil
+        import subprocess
+        import sysconfig
+        compiler = shutil.which("cc") or shutil.which("gcc")
+        include = sysconfig.get_config_var("INCLUDEPY")
+        libdir = sysconfig.get_config_var("LIBDIR")
+        if not (compiler and include and libdir
+                and os.path.exists(os.path.join(include, "Python.h"))):
+            self.skipTest("needs a C compiler and the interpreter's headers")
+        library = "python%s%s" % (sysconfig.get_config_var("VERSION"),
+                                  getattr(sys, "abiflags", ""))
+        import vesk
+        package_parent = os.path.dirname(os.path.dirname(os.path.abspath(vesk.__file__)))
+        code = textwrap.dedent("""
+            import json
+            outcome = []
+            for name in ("urls", "vandrel"):
+                try:
+                    module = __import__("vesk.tracking.lite_extensions." + name, fromlist=["x"])
+                    outcome.append(module.TRACKING_URI)
+                except ImportError as e:
+                    outcome.append(str(e))
+            print(json.dumps(outcome))
+        """)
+        with support.temporary_home() as home:
+            program = os.path.join(home, "embed_rounds")
+            build = subprocess.run(
+                [compiler, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                        "embed_rounds.c"),
+                 "-o", program, "-I" + include, "-L" + libdir, "-l" + library,
+                 "-Wl,-rpath," + libdir],
+                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+            if build.returncode != 0:
+                self.skipTest("cannot link against the interpreter: " + build.stdout[-300:])
+            env = support.child_environment(home)
+            env["PYTHONPATH"] = os.pathsep.join([package_parent, env["PYTHONPATH"]])
+            env["PYTHONHOME"] = os.pathsep.join([sys.base_prefix, sys.base_exec_prefix])
+            result = subprocess.run([program, code], env=env, cwd=home, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        rounds = [__import__("json").loads(line) for line in result.stdout.splitlines()]
+        refused = ("Interpreter change detected - this module can only be loaded into one "
+                   "interpreter per process.")
+        self.assertEqual(len(rounds), 3)
+        self.assertTrue(all(url.startswith("https://") for url in rounds[0]), rounds[0])
+        self.assertEqual(rounds[1:], [[refused, refused]] * 2)
 
 
 @support.needs_checkout("builds urls.cpp from its sources")

@@ -163,6 +163,16 @@ class NamespaceChangeTests(unittest.TestCase):
                 self.assertIs(vandrel._runid_exists(), True)
         self.assertEqual(seen, [bool(r % 2) for r in range(50)])
 
+    def test_module_without_a_namespace(self):
+        # ModuleType.__new__ without __init__: up to 3.10 the module has no
+        # dict at all. Python code reading from it gets AttributeError.
+        bare = types.ModuleType.__new__(types.ModuleType)
+        for name, helper in (("env", "_get_run_id"), ("env", "_get_experiment_id"),
+                             ("os", "_runid_exists")):
+            with self.subTest(name=name, helper=helper), support.rebound(vandrel, name, bare):
+                with self.assertRaises(AttributeError):
+                    getattr(vandrel, helper)()
+
     @unittest.skipIf(sys.version_info < (3, 7), "module __getattr__ is 3.7's")
     def test_module_getattr_still_answers(self):
         module = self.fake_module(__getattr__=lambda name: (lambda key: ("dynamic", name, key)))

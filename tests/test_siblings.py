@@ -14,6 +14,7 @@ import unittest
 from unittest import mock
 
 from tests import support
+from account_server import AccountServer  # noqa: E402 (tools/ is on the path)
 from vesk.tracking.utils import env
 from vesk.utils import cyan_print, red_print
 
@@ -82,7 +83,11 @@ class ConfigCommandTests(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.home)
         self.folder = os.path.join(self.home, ".talvero")
         self.secret = os.path.join(self.folder, "secret.file")
-        self.env = support.child_environment(self.home)
+        # config logs in before it stores: a local server accepts the
+        # accounts the tests add.
+        self.server = AccountServer({}).start()
+        self.addCleanup(self.server.stop)
+        self.env = support.child_environment(self.home, TALVERO_API_URL=self.server.url)
 
     def run_config(self, *args, **kwargs):
         """Runs vesk with `args` (in a checkout: python -m vesk); standard
@@ -93,9 +98,11 @@ class ConfigCommandTests(unittest.TestCase):
                               env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               universal_newlines=True, timeout=60, **kwargs)
 
-    def assert_written(self, proc, email, password):
+    def assert_written(self, proc, email, password, replacing=None):
         self.assertEqual((proc.returncode, proc.stderr), (0, ""))
-        self.assertEqual(proc.stdout, "credentials written to %s\n" % self.secret)
+        self.assertEqual(proc.stdout, "logged in to %s as %s\ncredentials written to %s%s\n"
+                         % (self.server.url, email, self.secret,
+                            ", replacing " + replacing if replacing else ""))
         with open(self.secret) as handle:
             self.assertEqual(handle.read(), "[secret]\nemail = %s\npassword = %s\n\n"
                              % (email.replace("%", "%%"), password.replace("%", "%%")))
@@ -107,25 +114,31 @@ class ConfigCommandTests(unittest.TestCase):
         return parser["secret"]["email"], parser["secret"]["password"]
 
     def test_options_write_exact_private_file(self):
+        previous = None
         for email, password in (("me@example.org", "plain"), ("a%b@x.io", "100%%(email)s%")):
             with self.subTest(password=password):
+                self.server.add_user(email, password)
                 proc = self.run_config("config", "--email", email, "--password", password)
-                self.assert_written(proc, email, password)
+                self.assert_written(proc, email, password, previous)
                 self.assertEqual(stat.S_IMODE(os.stat(self.secret).st_mode), 0o600)
                 self.assertEqual(stat.S_IMODE(os.stat(self.folder).st_mode), 0o700)
-                self.assertEqual(os.listdir(self.folder), ["secret.file"])
+                self.assertEqual(sorted(os.listdir(self.folder)), ["secret.file", "tokens.file"])
+                previous = email
 
     def test_existing_folder_keeps_its_mode(self):
         os.mkdir(self.folder)
         os.chmod(self.folder, 0o750)
+        self.server.add_user("e@x", "p")
         self.assertEqual(self.run_config("config", "--email", "e@x", "--password", "p").returncode, 0)
         self.assertEqual(stat.S_IMODE(os.stat(self.folder).st_mode), 0o750)
 
     def test_password_from_piped_stdin(self):
-        # Standard input is a pipe here, not a terminal: nothing is asked.
+        # Standard input is a pipe here, not a terminal: nothing is asked,
+        # and only the first line is read.
         for given, password in (("s3cr%t\n", "s3cr%t"), ("no line end", "no line end"),
-                                ("crlf\r\n", "crlf")):
+                                ("crlf\r\n", "crlf"), ("one\ntwo\n", "one")):
             with self.subTest(given=given):
+                self.server.add_user("e@x", password)
                 proc = self.run_config("config", "--email", "e@x", "--password-stdin",
                                        input=given)
                 self.assert_written(proc, "e@x", password)
@@ -135,8 +148,7 @@ class ConfigCommandTests(unittest.TestCase):
         refused = {"standard input is not a terminal; pass --email and --password": [
             ([], None), (["--email", "e@x"], None), (["--password", "p"], None)],
             "line break": [(["--email", "e@x", "--password", "a\nb"], None),
-                           (["--email", "e@x\r", "--password", "p"], None),
-                           (["--email", "e@x", "--password-stdin"], "one\ntwo\n")],
+                           (["--email", "e@x\r", "--password", "p"], None)],
             "empty": [(["--email", "", "--password", "p"], None)],
             "no password on standard input": [(["--email", "e@x", "--password-stdin"], None),
                                               (["--email", "e@x", "--password-stdin"], "\n")],
@@ -161,6 +173,7 @@ class ConfigCommandTests(unittest.TestCase):
         self.assertIn("config", proc.stdout)
 
     def test_interactive_prompts_and_hidden_password(self):
+        self.server.add_user("me@x.org", "s3cr%t!")
         pid, master = pty.fork()
         if pid == 0:  # child: the pseudo-terminal is its controlling terminal
             os.chdir(self.home)

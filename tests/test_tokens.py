@@ -4,15 +4,21 @@ atomic private write, the optional time-out)."""
 
 import configparser
 import errno
+import json
 import os
 import stat
+import subprocess
+import sys
+import textwrap
+import time
 import types
 import unittest
 from unittest import mock
 
 from tests import support
-from tests.token_fixtures import (EMAIL, PASSWORD, TIMEOUT_VARIABLE, FakeRequests, FakeResponse,
-                                  LeakCase, VandrelCase, tokens_text, vandrel)
+from tests.token_fixtures import (DEFAULT_TIMEOUT, EMAIL, PASSWORD, TIMEOUT_VARIABLE,
+                                  FakeRequests, FakeResponse, LeakCase, VandrelCase,
+                                  tokens_text, vandrel)
 
 LOGIN = "/auth/login"
 AUTHENTICATE = "/auth/authenticate"
@@ -150,7 +156,9 @@ class FetchTokenTest(VandrelCase):
                 self.rebind("TALVERO_API_URL", base)
                 vandrel.fetch_token(EMAIL, PASSWORD)
                 (method, args, kwargs), = fake.calls
-                self.assertEqual((method, args, list(kwargs)), ("post", (base + LOGIN,), ["data"]))
+                self.assertEqual((method, args, list(kwargs)),
+                                 ("post", (base + LOGIN,), ["data", "timeout"]))
+                self.assertEqual(kwargs["timeout"], DEFAULT_TIMEOUT)
                 self.assertEqual(list(kwargs["data"].items()),
                                  [("email", EMAIL), ("password", PASSWORD)])
 
@@ -203,6 +211,58 @@ class FetchTokenTest(VandrelCase):
                     vandrel.fetch_token(EMAIL, PASSWORD)
                 self.assertEqual(self.read(self.tokens_file), old)
                 self.assertEqual(self.listing(), ["secret.file", "tokens.file"])
+
+    @unittest.skipIf(sys.version_info < (3, 10), "-X warn_default_encoding is 3.10+")
+    def test_descriptor_closed_once_when_open_fails(self):
+        # open() without an encoding warns under -X warn_default_encoding;
+        # as an error, it fails after the descriptor was handed to it. The
+        # descriptor must still be closed exactly once: a second close could
+        # close another thread's file that reused the number.
+        code = textwrap.dedent("""
+            import json, os, sys
+            from vesk.tracking.lite_extensions import vandrel
+
+            class Answer:
+                status_code = 200
+                def json(self):
+                    return {"access_token": "a", "refresh_token": "r"}
+
+            class Requests:
+                def post(self, *args, **kwargs):
+                    return Answer()
+
+            vandrel.requests = Requests()
+            vandrel.TOKENS_FILE = sys.argv[1]
+            real_close, closes = os.close, []
+            def close(fd):
+                try:
+                    real_close(fd)
+                except OSError as exc:
+                    closes.append(exc.errno)
+                    raise
+                closes.append(0)
+            os.close = close
+            before = sorted(os.listdir("/proc/self/fd"))
+            try:
+                vandrel.fetch_token("a@b.c", "pw")
+                outcome = None
+            except EncodingWarning:
+                outcome = "EncodingWarning"
+            os.close = real_close
+            print(json.dumps({"outcome": outcome, "closes": closes,
+                              "descriptors": sorted(os.listdir("/proc/self/fd")) == before}))
+        """)
+        self.write(self.tokens_file, "old")
+        environ = support.child_environment(self.home)
+        result = subprocess.run(
+            [sys.executable, "-X", "warn_default_encoding", "-W", "error::EncodingWarning",
+             "-c", code, self.tokens_file], env=environ, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(json.loads(result.stdout),
+                         {"outcome": "EncodingWarning", "closes": [0], "descriptors": True})
+        self.assertEqual(self.read(self.tokens_file), "old")
+        self.assertEqual(self.listing(), ["secret.file", "tokens.file"])
 
     def test_unwritable_places(self):
         missing = os.path.join(self.home, "missing", "tokens.file")
@@ -270,7 +330,8 @@ class ExpiredTokenTest(VandrelCase):
                 self.rebind("TALVERO_API_URL", base)
                 self.assertIs(vandrel.expired_token(), False)
                 self.assertEqual(fake.calls, [("get", (base + AUTHENTICATE,),
-                                               {"headers": {"authorization": "Bearer tok"}})])
+                                               {"headers": {"authorization": "Bearer tok"},
+                                                "timeout": DEFAULT_TIMEOUT})])
 
     def test_unusable_tokens_file_sends_nothing(self):
         rows = [
@@ -297,8 +358,9 @@ class ExpiredTokenTest(VandrelCase):
 
 
 class TimeoutTest(VandrelCase):
-    """TALVERO_HTTP_TIMEOUT adds timeout= to both requests; unset or empty
-    leaves them exactly as they were; anything else is refused unsent."""
+    """Both requests wait DEFAULT_TIMEOUT unless TALVERO_HTTP_TIMEOUT says
+    otherwise: one number, a CONNECT,READ pair, or "none" for no time-out;
+    anything else is refused unsent."""
 
     def calls_with(self, value):
         if value is None:
@@ -314,32 +376,81 @@ class TimeoutTest(VandrelCase):
         return fake.calls
 
     def test_timeout_keyword(self):
-        for value, seconds in ((None, None), ("", None), ("2.5", 2.5), (" 10 ", 10.0),
-                               ("1e-3", 0.001)):
+        none = object()  # no timeout= at all
+        rows = [(None, DEFAULT_TIMEOUT), ("", DEFAULT_TIMEOUT), ("2.5", 2.5), (" 10 ", 10.0),
+                ("1e-3", 0.001), ("2,30", (2.0, 30.0)), (" 1.5 , 20 ", (1.5, 20.0)),
+                ("none", none), ("NONE", none), (" None\t", none)]
+        for value, seconds in rows:
             with self.subTest(value=value):
                 (_, _, post), (_, _, get) = self.calls_with(value)
-                if seconds is None:
+                if seconds is none:
                     self.assertEqual((list(post), list(get)), (["data"], ["headers"]))
-                else:
-                    self.assertEqual((list(post), list(get)),
-                                     (["data", "timeout"], ["headers", "timeout"]))
-                    for timeout in (post["timeout"], get["timeout"]):
-                        self.assertIs(type(timeout), float)
-                        self.assertEqual(timeout, seconds)
+                    continue
+                self.assertEqual((list(post), list(get)),
+                                 (["data", "timeout"], ["headers", "timeout"]))
+                for timeout in (post["timeout"], get["timeout"]):
+                    self.assertEqual(timeout, seconds)
+                    for part in timeout if isinstance(seconds, tuple) else [timeout]:
+                        self.assertIs(type(part), float)
 
     def test_bad_values_refused_before_sending(self):
-        for value in ("0", "-1", "-0.0", "nan", "inf", "-inf", "1e400", "abc", "5s", "0x10"):
+        for value in ("0", "-1", "-0.0", "nan", "inf", "-inf", "1e400", "abc", "5s", "0x10",
+                      ",5", "5,", "1,2,3", "0,5", "5,0", "nan,1", "none,5", "non", "nonee",
+                      "n one", "\xe9"):
             with self.subTest(value=value):
-                with self.assertRaisesRegex(ValueError, TIMEOUT_VARIABLE):
+                with self.assertRaisesRegex(ValueError, TIMEOUT_VARIABLE + ".*'none'"):
                     self.calls_with(value)
                 with self.assertRaisesRegex(ValueError, TIMEOUT_VARIABLE):
                     vandrel.expired_token()
                 self.assertEqual(vandrel.requests.calls, [])
 
     def test_timeout_reaches_the_server(self):
-        os.environ[TIMEOUT_VARIABLE] = "5"
-        self.assertEqual(vandrel.get_token(), vandrel.get_token())
-        self.assertEqual((self.server.login_requests, self.server.authenticate_requests), (1, 1))
+        for value in ("5", "2,5", None):
+            with self.subTest(value=value):
+                if value is not None:
+                    os.environ[TIMEOUT_VARIABLE] = value
+                self.assertEqual(vandrel.get_token(), vandrel.get_token())
+        self.assertEqual((self.server.login_requests, self.server.authenticate_requests), (1, 5))
+
+    def assert_gives_up(self, call, wanted, seconds):
+        """`call` raises requests' `wanted` time-out within `seconds` plus a
+        small margin, after having waited, and leaves the files as they were."""
+        before = {name: self.read(os.path.join(self.folder, name)) for name in self.listing()}
+        start = time.monotonic()
+        with self.assertRaises(wanted):
+            call()
+        elapsed = time.monotonic() - start
+        self.assertGreaterEqual(elapsed, seconds * 0.9)
+        self.assertLess(elapsed, seconds + 1.5)
+        self.assertEqual({name: self.read(os.path.join(self.folder, name))
+                          for name in self.listing()}, before)
+
+    def test_silent_server_gives_up(self):
+        import requests
+        with support.SilentServer() as silent:
+            self.rebind("TALVERO_API_URL", silent.url)
+            os.environ[TIMEOUT_VARIABLE] = "0.5"
+            for label, call in (("login", lambda: vandrel.fetch_token(EMAIL, PASSWORD)),
+                                ("get_token, no tokens file", vandrel.get_token)):
+                with self.subTest(label):
+                    self.assert_gives_up(call, requests.exceptions.ReadTimeout, 0.5)
+            self.assertEqual(self.listing(), ["secret.file"])
+            self.write(self.tokens_file, tokens_text("tok", "r"))
+            os.environ[TIMEOUT_VARIABLE] = "30,0.5"  # the read part applies
+            for label, call in (("check", vandrel.expired_token),
+                                ("get_token, cached", vandrel.get_token)):
+                with self.subTest(label):
+                    self.assert_gives_up(call, requests.exceptions.ReadTimeout, 0.5)
+            self.assertGreaterEqual(silent.connections, 4)
+
+    def test_unanswered_connect_gives_up(self):
+        import requests
+        with support.SilentServer(accepting=False) as silent:
+            self.rebind("TALVERO_API_URL", silent.url)
+            os.environ[TIMEOUT_VARIABLE] = "0.5,30"  # the connect part applies
+            self.assert_gives_up(lambda: vandrel.fetch_token(EMAIL, PASSWORD),
+                                 requests.exceptions.ConnectTimeout, 0.5)
+            self.assertEqual(self.listing(), ["secret.file"])
 
 
 class LeakTest(LeakCase):

@@ -17,6 +17,32 @@ PASSWORD = "pw"
 GUIDE = ("couldn't locate your credentials, please configure by typing "
          "`vesk config` in a terminal")
 TIMEOUT_VARIABLE = "TALVERO_HTTP_TIMEOUT"
+# (connect, read) seconds of both requests when TIMEOUT_VARIABLE is unset.
+DEFAULT_TIMEOUT = (10.0, 60.0)
+
+
+def unnamed_files(folder):
+    """(made, linked): whether the kernel and the file system of `folder` let
+    a file be made there without a name (O_TMPFILE), and then named through
+    /proc/self/fd. Where both hold, the tokens file is written that way."""
+    try:
+        fd = os.open(folder, os.O_WRONLY | os.O_TMPFILE, 0o600)
+    except (AttributeError, OSError):
+        return False, False
+    name = os.path.join(folder, ".unnamed-files-probe")
+    folder_fd = os.open(folder, os.O_RDONLY)
+    try:
+        # With a folder descriptor every version calls linkat, which can
+        # follow the magic link, and not link, which cannot.
+        os.link("/proc/self/fd/%d" % fd, name, src_dir_fd=folder_fd, follow_symlinks=True)
+    except OSError:
+        return True, False
+    else:
+        os.unlink(name)
+        return True, True
+    finally:
+        os.close(folder_fd)
+        os.close(fd)
 
 
 def tokens_text(access, refresh):

@@ -8,14 +8,8 @@ Endpoints:
                            token is known and unexpired, 401 otherwise
 Anything else answers 404 (405 for a known path with the wrong method).
 
-Command line:
-  account_server.py [--port N] [--user EMAIL:PASSWORD ...] [--users-file F]
-                    [--token-lifetime SECONDS] [--control]
-prints "http://127.0.0.1:PORT" on one line, then serves until SIGTERM/SIGINT.
-With --control it reads commands from its standard input, one JSON list a
-line (["revoke_all"], ["expire_all"], ["clear_records"],
-["queue_response", PATH, STATUS, BODY]), answers each with "ok" on a line
-once done, and stops at the end of the input.
+Command line: see --help (options, the users-file format, --detach,
+--control).
 
 In-process use (tests):
   with AccountServer({"a@b.c": "pw"}) as server:
@@ -29,8 +23,8 @@ must count the client's references alone):
 import argparse
 import collections
 import json
-import secrets
 import os
+import secrets
 import signal
 import socketserver
 import subprocess
@@ -129,6 +123,7 @@ class AccountServer(object):
         self.token_lifetime = float(token_lifetime)
         self._lock = threading.Lock()
         self._tokens = {}  # access token -> expiry on the time.monotonic clock
+        self._owners = {}  # access token -> the e-mail address that logged in
         self._queued = collections.defaultdict(collections.deque)
         self._records = []
         self._counts = collections.Counter()
@@ -174,6 +169,12 @@ class AccountServer(object):
         """Forget every token issued so far (checks of them then answer 401)."""
         with self._lock:
             self._tokens.clear()
+            self._owners.clear()
+
+    def owner(self, access_token):
+        """The e-mail address whose login issued `access_token`, or None."""
+        with self._lock:
+            return self._owners.get(access_token)
 
     def clear_records(self):
         """Drop the recorded requests; the per-path counters keep counting."""
@@ -222,6 +223,7 @@ class AccountServer(object):
                 return 401, {"message": "invalid email or password"}
             access = secrets.token_urlsafe(32)
             self._tokens[access] = time.monotonic() + self.token_lifetime
+            self._owners[access] = email
         return 200, {"access_token": access, "refresh_token": secrets.token_urlsafe(32)}
 
     def _authenticate(self, authorization):
@@ -311,6 +313,32 @@ def _serve_commands(server, stream, out):
         out.flush()
 
 
+HELP = """\
+Local stand-in for the account (API) server the vesk client logs in to.
+
+  POST /auth/login         form fields "email" and "password": 200 with
+                           {"access_token", "refresh_token"}, or 401 with
+                           {"message": "invalid email or password"}
+  GET  /auth/authenticate  header "Authorization: Bearer <access token>": 200
+                           while the token is known and unexpired, else 401
+
+It listens on 127.0.0.1, prints its URL (http://127.0.0.1:PORT) on one line
+and serves until SIGTERM or SIGINT (Ctrl-C). Point the client at it with
+TALVERO_API_URL set to that URL.
+"""
+
+USERS_FILE_HELP = """\
+users file (--users-file): UTF-8 text, one account per line, written
+EMAIL:PASSWORD. The line is split at its first colon, so the password may
+hold colons; blanks around the line are dropped; empty lines and lines
+starting with # are skipped. Example:
+
+  # accounts of the demo
+  alice@example.org:correct-horse
+  bob@example.org:battery:staple
+"""
+
+
 def _split_user(text, parser):
     email, sep, password = text.partition(":")
     if not sep:
@@ -318,46 +346,127 @@ def _split_user(text, parser):
     return email, password
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description="Local account server.")
-    parser.add_argument("--port", type=int, default=0)
-    parser.add_argument("--user", action="append", default=[], metavar="EMAIL:PASSWORD")
-    parser.add_argument("--users-file", metavar="FILE")
-    parser.add_argument("--token-lifetime", type=float, default=3600.0, metavar="SECONDS")
-    parser.add_argument("--control", action="store_true",
-                        help="read commands from standard input; stop at its end")
-    args = parser.parse_args(argv)
-
+def _read_users_file(path, parser):
     users = []
-    if args.users_file:
-        with open(args.users_file, encoding="utf-8") as f:
+    try:
+        with open(path, encoding="utf-8") as f:
             for line in f:
                 line = line.strip()
                 if line and not line.startswith("#"):
                     users.append(_split_user(line, parser))
+    except (OSError, UnicodeDecodeError) as error:
+        parser.error("cannot read the users file %s: %s" % (path, error))
+    return users
+
+
+def _build_parser():
+    parser = argparse.ArgumentParser(
+        prog="account_server.py", description=HELP, epilog=USERS_FILE_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument(
+        "--port", type=int, default=0, metavar="N",
+        help="port to listen on (default 0: a free port the system picks; the "
+             "printed URL names it)")
+    parser.add_argument(
+        "--user", action="append", default=[], metavar="EMAIL:PASSWORD",
+        help="an account the server accepts; repeat for more (split at the first "
+             "colon, so the password may hold colons)")
+    parser.add_argument(
+        "--users-file", metavar="FILE",
+        help="accounts read from FILE, one per line (format below)")
+    parser.add_argument(
+        "--token-lifetime", type=float, default=3600.0, metavar="SECONDS",
+        help="how long an access token is accepted after its login (default 3600)")
+    parser.add_argument(
+        "--detach", action="store_true",
+        help="serve from a background process: print the URL and return at once; "
+             "stop the server with kill and the process id (see --pid-file)")
+    parser.add_argument(
+        "--pid-file", metavar="FILE",
+        help="write the id of the serving process to FILE before the URL is printed")
+    parser.add_argument(
+        "--control", action="store_true",
+        help="take commands on standard input, one JSON list a line: [\"revoke_all\"], "
+             "[\"expire_all\"], [\"clear_records\"] or [\"queue_response\", PATH, STATUS, "
+             "BODY, CONTENT_TYPE]; each is answered with a line \"ok\" once done, and the "
+             "server stops at the end of the input (tests drive it so)")
+    return parser
+
+
+def _detach():
+    """Forks: the parent gets the child's id, the child 0 after it left the
+    session and the parent's standard streams (so that a shell's $(...)
+    around the parent returns)."""
+    pid = os.fork()
+    if pid:
+        return pid
+    os.setsid()
+    null = os.open(os.devnull, os.O_RDWR)
+    for fd in (0, 1, 2):
+        os.dup2(null, fd)
+    os.close(null)
+    return 0
+
+
+def main(argv=None):
+    parser = _build_parser()
+    args = parser.parse_args(argv)
+    if args.control and args.detach:
+        parser.error("--control and --detach exclude each other")
+
+    users = _read_users_file(args.users_file, parser) if args.users_file else []
     users.extend(_split_user(u, parser) for u in args.user)
+    if not users:
+        print("account_server.py: warning: no users, so every login is refused; "
+              "add --user EMAIL:PASSWORD or --users-file FILE", file=sys.stderr, flush=True)
 
+    # Bound and listening from here on: a client may connect as soon as the
+    # URL is out, even before the serving thread runs.
     server = AccountServer(users, args.token_lifetime, port=args.port)
-
-    def terminate(signum, frame):
-        raise KeyboardInterrupt
-
-    try:
-        # Both explicitly: a background job may inherit SIGINT as ignored.
-        for signum in (signal.SIGTERM, signal.SIGINT):
-            signal.signal(signum, terminate)
-        server.start()
-        print(server.url, flush=True)
-        if args.control:
-            _serve_commands(server, sys.stdin, sys.stdout)
+    if args.detach:
+        child = _detach()
+        if child:
+            if args.pid_file:
+                _write_pid(args.pid_file, child)
+            print(server.url, flush=True)
+            server.stop()  # this process's copy of the socket; the child serves
             return 0
-        while True:
-            time.sleep(3600)
-    except KeyboardInterrupt:
-        pass
+    elif args.pid_file:
+        _write_pid(args.pid_file, os.getpid())
+
+    if args.control:
+        # Stopped by the end of its input; SIGTERM and SIGINT keep their
+        # default action.
+        server.start()
+        try:
+            print(server.url, flush=True)
+            _serve_commands(server, sys.stdin, sys.stdout)
+        finally:
+            server.stop()
+        return 0
+
+    # SIGTERM and SIGINT are blocked before the serving threads start, so
+    # that they inherit the mask: a signal then stays pending until this
+    # thread takes it with sigwait, whichever thread the kernel picked. The
+    # disposition is reset first, as a background job may inherit SIGINT
+    # as ignored, and an ignored signal is dropped, not left pending.
+    stop_signals = {signal.SIGTERM, signal.SIGINT}
+    for signum in stop_signals:
+        signal.signal(signum, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_BLOCK, stop_signals)
+    try:
+        server.start()
+        if not args.detach:
+            print(server.url, flush=True)
+        signal.sigwait(stop_signals)
     finally:
         server.stop()
     return 0
+
+
+def _write_pid(path, pid):
+    with open(path, "w") as f:
+        f.write("%d\n" % pid)
 
 
 if __name__ == "__main__":

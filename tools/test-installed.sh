@@ -50,10 +50,11 @@ else
   unset PYTHONPATH
 fi
 
-# The suite from a copy of tests/ and tools/ alone: the test runners put
-# their own folder first on sys.path, and the checkout's would hold vesk/.
+# The suite from a copy of tests/, tools/ and the README (whose first round
+# it runs) alone: the test runners put their own folder first on sys.path,
+# and the checkout's would hold vesk/.
 mkdir "$work/suite"
-tar -C "$root" --exclude=__pycache__ -cf - tests tools | tar -C "$work/suite" -xf -
+tar -C "$root" --exclude=__pycache__ -cf - tests tools README.md | tar -C "$work/suite" -xf -
 echo "testing vesk installed in $venv"
 PATH="$venv/bin:$PATH" VESK_TEST_INSTALLED=$venv \
   "$root/tools/run-tests.sh" "$venv/bin/python" "$work/suite" "$pydeps"

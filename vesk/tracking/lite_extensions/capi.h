@@ -25,7 +25,6 @@
 
 #if PY_VERSION_HEX >= 0x03080000 && PY_VERSION_HEX < 0x03090000
 #define PyObject_Vectorcall _PyObject_Vectorcall
-#define PyVectorcall_NARGS _PyVectorcall_NARGS
 #define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
 #endif
 
@@ -82,9 +81,11 @@ class Ref {
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& other) noexcept : obj_(other.release()) {}
     Ref& operator=(Ref&& other) noexcept {
-        PyObject* old = obj_;
-        obj_ = other.release();
-        Py_XDECREF(old);
+        if (this != &other) {
+            PyObject* old = obj_;
+            obj_ = other.release();
+            Py_XDECREF(old);
+        }
         return *this;
     }
     ~Ref() { Py_XDECREF(obj_); }
@@ -111,8 +112,12 @@ class Ref {
 // unchanged: it is used for the same dict and the same name object, and only
 // while the dict's version tag is the one it had when the entry was made.
 // The tag changes with every change of the dict and is never given to
-// another dict, so a hit returns exactly what a fresh lookup would; the
-// value needs no reference of its own, as the unchanged dict still holds it.
+// another dict; and only dicts whose keys are all exact str are cached, as
+// their lookups compare keys without running any code of the program (a
+// key of a str subclass could answer differently from one lookup to the
+// next while the dict stays as it is). So a hit returns exactly what a
+// fresh lookup would; the value needs no reference of its own, as the
+// unchanged dict still holds it.
 // (The tag exists from 3.6 through 3.13; it is not thread-safe without the
 // global lock.)
 #if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
@@ -120,17 +125,25 @@ class DictLookupCache {
  public:
     // dict[name] borrowed; null without an exception when it is absent.
     PyObject* find(PyObject* dict, PyObject* name) {
-        if (!PyUnicode_CheckExact(name)) {
-            return PyDict_GetItemWithError(dict, name);
+        if (PyUnicode_CheckExact(name)) {
+            const Entry& entry = entries_[slot(dict, name)];
+            if (entry.dict == dict && entry.name == name && entry.version == version_tag(dict)) {
+                return entry.value;
+            }
         }
-        Entry& entry = entries_[slot(dict, name)];
+        return search(dict, name);
+    }
+
+ private:
+    // The lookup itself, remembered when it can be (kept out of line: the
+    // hit above is what runs again and again).
+    [[gnu::noinline]] PyObject* search(PyObject* dict, PyObject* name) {
         std::uint64_t version = version_tag(dict);
-        if (entry.dict == dict && entry.name == name && entry.version == version) {
-            return entry.value;
-        }
         PyObject* value = PyDict_GetItemWithError(dict, name);
         // Only a result that no change during the search can have touched.
-        if (value != nullptr && version_tag(dict) == version) {
+        if (value != nullptr && PyUnicode_CheckExact(name) && version_tag(dict) == version &&
+            has_only_exact_str_keys(dict, version)) {
+            Entry& entry = entries_[slot(dict, name)];
             PyObject* old_name = entry.name;
             Py_INCREF(name);  // keeps the identity test sound
             entry = Entry{dict, name, version, value};
@@ -139,12 +152,18 @@ class DictLookupCache {
         return value;
     }
 
- private:
     struct Entry {
         PyObject* dict;  // compared only, never dereferenced
         PyObject* name;  // strong
         std::uint64_t version;
         PyObject* value;  // borrowed from the dict
+    };
+    // The keys of one dict at one version, walked once (a walk runs no code
+    // of the program); misses are rare, as namespaces seldom change.
+    struct KeysChecked {
+        PyObject* dict;  // compared only, never dereferenced
+        std::uint64_t version;
+        bool exact_str;
     };
     static constexpr std::size_t kSize = 64;
 
@@ -161,7 +180,22 @@ class DictLookupCache {
 #pragma GCC diagnostic pop
     }
 
+    bool has_only_exact_str_keys(PyObject* dict, std::uint64_t version) {
+        if (keys_checked_.dict != dict || keys_checked_.version != version) {
+            bool exact_str = true;
+            Py_ssize_t pos = 0;
+            PyObject* key = nullptr;
+            PyObject* value = nullptr;
+            while (exact_str && PyDict_Next(dict, &pos, &key, &value)) {
+                exact_str = PyUnicode_CheckExact(key);
+            }
+            keys_checked_ = KeysChecked{dict, version, exact_str};
+        }
+        return keys_checked_.exact_str;
+    }
+
     Entry entries_[kSize] = {};
+    KeysChecked keys_checked_ = {};
 };
 #else
 class DictLookupCache {
@@ -173,27 +207,69 @@ class DictLookupCache {
 // One per shared library.
 inline DictLookupCache dict_lookup_cache;
 
-// A module-level name as a function body sees it: the module's namespace
-// first, then the builtins; NameError when it is in neither.
-inline Ref lookup_global(PyObject* module, PyObject* name) {
-    PyObject* value = dict_lookup_cache.find(PyModule_GetDict(module), name);
-    if (value == nullptr) {
+// dict[key] for a C string key, borrowed; null without an exception when absent.
+inline PyObject* dict_item(PyObject* dict, const char* key) {
+    Ref key_object = Ref::steal(PyUnicode_FromString(key));
+    return key_object ? PyDict_GetItemWithError(dict, key_object.get()) : nullptr;
+}
+
+// The namespace of a plain module, or null when it has none: up to 3.10 a
+// module made by ModuleType.__new__ without __init__ has no dict yet.
+inline PyObject* module_dict(PyObject* module) {
+#if PY_VERSION_HEX < 0x030B0000
+    PyObject** dict = _PyObject_GetDictPtr(module);
+    return dict != nullptr ? *dict : nullptr;
+#else
+    return PyModule_GetDict(module);  // made with the module since 3.11
+#endif
+}
+
+// The builtins a function of a module sees, as the interpreter gives them
+// to a function defined there: its namespace's __builtins__ (a module
+// standing for its dict), else the interpreter's own. Never the caller's:
+// code run with restricted builtins must not change what our names mean.
+[[gnu::cold]] inline Ref lookup_builtin(PyObject* globals, PyObject* name) {
+    Ref builtins = Ref::borrow(dict_item(globals, "__builtins__"));
+    if (!builtins) {
         if (PyErr_Occurred()) {
             return Ref();
         }
-        PyObject* builtins = PyEval_GetBuiltins();
-        if (builtins == nullptr) {
+        PyObject* module = dict_item(PyImport_GetModuleDict(), "builtins");
+        if (module == nullptr && PyErr_Occurred()) {
             return Ref();
         }
-        value = PyDict_GetItemWithError(builtins, name);
-        if (value == nullptr) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-            }
-            return Ref();
+        builtins = Ref::borrow(module);
+    }
+    if (builtins && PyModule_Check(builtins.get())) {
+        builtins = Ref::borrow(module_dict(builtins.get()));
+    }
+    Ref value;
+    if (builtins && PyDict_Check(builtins.get())) {
+        value = Ref::borrow(PyDict_GetItemWithError(builtins.get(), name));
+    } else if (builtins) {
+        value = Ref::steal(PyObject_GetItem(builtins.get(), name));
+        if (!value && PyErr_ExceptionMatches(PyExc_KeyError)) {
+            PyErr_Clear();
         }
     }
-    return Ref::borrow(value);
+    if (!value && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return value;
+}
+
+// A module-level name as a function body sees it: the module's namespace
+// first, then the builtins; NameError when it is in neither.
+inline Ref lookup_global(PyObject* module, PyObject* name) {
+    PyObject* globals = PyModule_GetDict(module);
+    PyObject* value = dict_lookup_cache.find(globals, name);
+    if (value != nullptr) {
+        return Ref::borrow(value);
+    }
+    if (PyErr_Occurred()) {
+        return Ref();
+    }
+    return lookup_builtin(globals, name);
 }
 
 // obj.name. ModuleType (an immutable built-in type) defines none of the
@@ -202,7 +278,8 @@ inline Ref lookup_global(PyObject* module, PyObject* name) {
 // still goes through getattr for the module's __getattr__ and the error.
 inline Ref get_attr(PyObject* obj, PyObject* name) {
     if (PyModule_CheckExact(obj)) {
-        PyObject* value = dict_lookup_cache.find(PyModule_GetDict(obj), name);
+        PyObject* dict = module_dict(obj);
+        PyObject* value = dict != nullptr ? dict_lookup_cache.find(dict, name) : nullptr;
         if (value != nullptr) {
             return Ref::borrow(value);
         }

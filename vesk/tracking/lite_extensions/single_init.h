@@ -17,6 +17,16 @@
 
 namespace vesk {
 
+// Set once the runtime that first imported a module of this library has
+// been finalised (Py_FinalizeEx in a program that embeds the interpreter
+// and may start it again). Everything kept from that runtime (the module,
+// interned names, cached lookups) is gone with it, so a later runtime is
+// refused as any other interpreter is. Written by the finalising thread,
+// after every other thread of that runtime has stopped.
+inline bool runtime_finalized = false;
+
+inline void note_runtime_finalized() { runtime_finalized = true; }
+
 class SingleInit {
  public:
     explicit constexpr SingleInit(const char* short_name) : short_name_(short_name) {}
@@ -25,7 +35,12 @@ class SingleInit {
     // that was already set up, so that re-imports and reloads don't rerun
     // the body (and don't read the environment again).
     PyObject* create(PyObject* spec) {
-        if (!same_interpreter()) {
+        if (!watching_finalization_ && Py_AtExit(note_runtime_finalized) == 0) {
+            // Py_AtExit's table is full only in programs that register
+            // dozens of handlers; finalisation then goes unnoticed.
+            watching_finalization_ = true;
+        }
+        if (runtime_finalized || !same_interpreter()) {
             PyErr_SetString(PyExc_ImportError,
                             "Interpreter change detected - this module can only be loaded into "
                             "one interpreter per process.");
@@ -109,6 +124,7 @@ class SingleInit {
 
     const char* short_name_;
     PyObject* module_ = nullptr;
+    bool watching_finalization_ = false;
 #if PY_VERSION_HEX >= 0x03070000
     std::int64_t interp_id_ = -1;
 #else

@@ -84,62 +84,84 @@ Wrapper* as_wrapper(PyObject* self) { return reinterpret_cast<Wrapper*>(self); }
     return nullptr;
 }
 
-bool has_only_str_keys(PyObject* kwargs) {
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) return false;
+// A Python function guards the interpreter's recursion depth itself when it
+// runs; any other callable (another wrapper, in a chain of decorations) is
+// called through these, which guard it as the interpreter guards its own
+// calls into C, so that a deep chain raises RecursionError rather than
+// overflowing the C stack. Kept apart from the callers so that a Python
+// func's call pays nothing for them.
+[[gnu::noinline]] PyObject* guarded_call(PyObject* func, PyObject* args, PyObject* kwargs) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
     }
-    return true;
+    PyObject* result = PyObject_Call(func, args, kwargs);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+#if PY_VERSION_HEX >= 0x03080000
+[[gnu::noinline]] PyObject* guarded_vectorcall(PyObject* func, PyObject* const* args,
+                                               size_t nargsf, PyObject* kwnames) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result = PyObject_Vectorcall(func, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+#endif
+
+bool has_only_str_keys(PyObject* kwargs) {
+#if PY_VERSION_HEX < 0x03080000
+    // The check itself, without the wrapping that sets an error we'd drop:
+    // this is the path of every keyword call up to 3.7.
+    return _PyDict_HasOnlyStringKeys(kwargs);
+#else
+    if (PyArg_ValidateKeywordArguments(kwargs)) {
+        return true;
+    }
+    PyErr_Clear();
+    return false;
+#endif
 }
 
 PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     Wrapper* w = as_wrapper(self);
-    if (w->func == nullptr) {
+    PyObject* func = w->func;
+    if (func == nullptr) {
         return released();
     }
     bool keywords = kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0;
-    // A Python function binds the keywords into its own frame, refusing
-    // names that are not str before any of its code runs, and never keeps
-    // the mapping: it gets the one received, and only the message of a
-    // refusal is made ours below. Any other callable may keep or change
-    // the mapping, which may be the caller's own (f(**d) hands it on as it
-    // is): it gets a copy, once the names are checked here.
-    bool python_function = PyFunction_Check(w->func);
-    Ref fresh;
-    if (keywords) {
-        if (python_function) {
-            fresh = Ref::borrow(kwargs);
-        } else {
-            // Answered from the dict's own key kind when it has only str
-            // keys, without a walk.
-            if (!PyArg_ValidateKeywordArguments(kwargs)) {
-                PyErr_Clear();
-                return keywords_must_be_strings();
-            }
+    // The names are judged before func runs, never after: func may change
+    // the caller's mapping (f(**d) hands it on as it is). Answered from the
+    // dict's own key kind when it has only str keys, without a walk.
+    if (keywords && !has_only_str_keys(kwargs)) {
+        return keywords_must_be_strings();
+    }
+    PyObject* result;
+    if (PyFunction_Check(func)) {
+        // A Python function binds the keywords into its own frame and
+        // never keeps the mapping: it gets the one received.
+#if PY_VERSION_HEX < 0x03080000
+        // PyObject_Call takes a slower road into a Python function here
+        // than the fast-call entry the interpreter's own calls use.
+        result = _PyObject_FastCallDict(func, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
+                                        keywords ? kwargs : nullptr);
+#else
+        result = PyObject_Call(func, args, keywords ? kwargs : nullptr);
+#endif
+    } else {
+        // Any other callable may keep or change the mapping: it gets a copy.
+        Ref fresh;
+        if (keywords) {
             fresh = Ref::steal(PyDict_Copy(kwargs));
             if (!fresh) {
                 return nullptr;
             }
         }
+        result = guarded_call(func, args, fresh.get());
     }
-#if PY_VERSION_HEX < 0x03080000
-    // PyObject_Call takes a slower road into a Python function here than
-    // the fast-call entry the interpreter's own calls use.
-    PyObject* result = _PyObject_FastCallDict(w->func, &PyTuple_GET_ITEM(args, 0),
-                                              PyTuple_GET_SIZE(args), fresh.get());
-#else
-    PyObject* result = PyObject_Call(w->func, args, fresh.get());
-#endif
-    if (result != nullptr) {
-        return result;
-    }
-    if (keywords && python_function && !has_only_str_keys(kwargs)) {
-        PyErr_Clear();  // the function's own refusal, in its own words
-        return keywords_must_be_strings();
-    }
-    return after_failure(w);
+    return result != nullptr ? result : after_failure(w);
 }
 
 #if PY_VERSION_HEX >= 0x03080000
@@ -149,7 +171,8 @@ PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                              PyObject* kwnames) {
     Wrapper* w = as_wrapper(self);
-    if (w->func == nullptr) {
+    PyObject* func = w->func;
+    if (func == nullptr) {
         return released();
     }
 #if PY_VERSION_HEX < 0x03090000
@@ -162,7 +185,9 @@ PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargs
         }
     }
 #endif
-    PyObject* result = PyObject_Vectorcall(w->func, args, nargsf, kwnames);
+    PyObject* result = PyFunction_Check(func)
+                           ? PyObject_Vectorcall(func, args, nargsf, kwnames)
+                           : guarded_vectorcall(func, args, nargsf, kwnames);
     return result != nullptr ? result : after_failure(w);
 }
 #endif
@@ -227,9 +252,8 @@ int wrapper_clear(PyObject* self) {
     return 0;
 }
 
-void wrapper_dealloc(PyObject* self) {
-    Wrapper* w = as_wrapper(self);
-    PyObject_GC_UnTrack(self);
+void free_wrapper(Wrapper* w) {
+    PyObject* self = reinterpret_cast<PyObject*>(w);
     if (w->weakreflist != nullptr) {
         PyObject_ClearWeakRefs(self);
     }
@@ -237,6 +261,48 @@ void wrapper_dealloc(PyObject* self) {
     Py_CLEAR(w->name);
     Py_CLEAR(w->qualname);
     PyObject_GC_Del(self);
+}
+
+// Freeing a long chain of wrappers, each the func of the next, would
+// recurse once per link: such a dealloc goes through the interpreter's
+// trashcan, which defers the deeper ones, as for its own containers. A
+// Python func (the common case) can hold other objects only through
+// containers that do so themselves, and needs none.
+void wrapper_dealloc(PyObject* self) {
+    Wrapper* w = as_wrapper(self);
+    PyObject_GC_UnTrack(self);
+    if (w->func == nullptr || PyFunction_Check(w->func)) {
+        free_wrapper(w);
+        return;
+    }
+#if PY_VERSION_HEX >= 0x03080000
+    Py_TRASHCAN_BEGIN(self, wrapper_dealloc)
+#else
+    Py_TRASHCAN_SAFE_BEGIN(self)
+#endif
+    free_wrapper(w);
+#if PY_VERSION_HEX >= 0x03080000
+    Py_TRASHCAN_END
+#else
+    Py_TRASHCAN_SAFE_END(self)
+#endif
+}
+
+// `w.__call__` is the wrapper itself rather than a method-wrapper of the
+// type's call slot, whose signature says nothing: tools that judge a
+// callable by its __call__ (mock's autospec) then reach the decorated
+// function's signature through __wrapped__, as for a Python wrapper.
+// An interned name other than our interned "__call__" is another name, so
+// only names made at run time need comparing.
+PyObject* wrapper_getattro(PyObject* self, PyObject* name) {
+    if (name == names.dunder_call ||
+        (PyUnicode_Check(name) &&
+         !(PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name)) &&
+         PyUnicode_CompareWithASCIIString(name, "__call__") == 0)) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyObject_GenericGetAttr(self, name);
 }
 
 // ------------------------------------------------------------ attributes --
@@ -428,39 +494,6 @@ PyMethodDef wrapper_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Readies the wrapper type on the first decoration rather than at import,
-// which a module that never decorates need not pay for.
-bool prepare_decorator() {
-    if (wrapper_type.tp_flags & Py_TPFLAGS_READY) {
-        return true;
-    }
-    PyVarObject head = {PyObject_HEAD_INIT(nullptr) 0};
-    wrapper_type.ob_base = head;
-    // Not bound in the module: the namespace holds the documented names only.
-    wrapper_type.tp_name = "vesk.tracking.lite_extensions.vandrel.wrapper";
-    wrapper_type.tp_basicsize = sizeof(Wrapper);
-    wrapper_type.tp_dealloc = wrapper_dealloc;
-    wrapper_type.tp_repr = wrapper_repr;
-    wrapper_type.tp_call = wrapper_call;
-    wrapper_type.tp_getattro = PyObject_GenericGetAttr;
-    wrapper_type.tp_setattro = PyObject_GenericSetAttr;
-    wrapper_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-#if PY_VERSION_HEX >= 0x03080000
-    // METHOD_DESCRIPTOR: `obj.method(...)` may call us with `obj` prepended
-    // instead of making the bound method, which is what __get__ would give.
-    wrapper_type.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
-    wrapper_type.tp_vectorcall_offset = offsetof(Wrapper, vectorcall);
-#endif
-    wrapper_type.tp_traverse = wrapper_traverse;
-    wrapper_type.tp_clear = wrapper_clear;
-    wrapper_type.tp_weaklistoffset = offsetof(Wrapper, weakreflist);
-    wrapper_type.tp_methods = wrapper_methods;
-    wrapper_type.tp_getset = wrapper_getset;
-    wrapper_type.tp_descr_get = wrapper_get;
-    wrapper_type.tp_dictoffset = offsetof(Wrapper, dict);
-    return PyType_Ready(&wrapper_type) == 0;
-}
-
 // A new wrapper of `func` with the metadata of a fresh
 // `def wrapper(*args, **kwargs)` nested in catch_tarnel_exception.
 PyObject* new_wrapper(PyObject* module, PyObject* func) {
@@ -505,7 +538,6 @@ PyObject* new_wrapper(PyObject* module, PyObject* func) {
 // ------------------------------------------------------ module functions --
 
 PyObject* catch_tarnel_exception(PyObject* module, PyObject* decorated) {
-    if (!prepare_decorator()) return nullptr;
     Ref func = Ref::borrow(decorated);  // the closure record
     Ref wraps = vesk::lookup_global(module, names.wraps);
     if (!wraps) return nullptr;
@@ -554,6 +586,54 @@ constexpr char kGetRunId[] = "_get_run_id";
 constexpr char kRunidExists[] = "_runid_exists";
 
 }  // namespace
+
+// The parameters of `def wrapper(*args, **kwargs)`, which inspect.signature
+// reports for a wrapper without __wrapped__. A class attribute, so that an
+// instance's own __dict__ may override it.
+bool add_text_signature() {
+    Ref signature = Ref::steal(PyUnicode_FromString("(*args, **kwargs)"));
+    if (!signature ||
+        PyDict_SetItemString(wrapper_type.tp_dict, "__text_signature__", signature.get()) < 0) {
+        return false;
+    }
+    PyType_Modified(&wrapper_type);
+    return true;
+}
+
+// Readied in the module's set-up, which the import lock serialises: two
+// threads can't both find it unready.
+// A body that failed after this step runs again at the next import: the
+// type is then ready already and must stay as it is.
+bool ready_wrapper_type() {
+    if (wrapper_type.tp_flags & Py_TPFLAGS_READY) {
+        return add_text_signature();
+    }
+    PyVarObject head = {PyObject_HEAD_INIT(nullptr) 0};
+    wrapper_type.ob_base = head;
+    // Not bound in the module: the namespace holds the documented names only.
+    wrapper_type.tp_name = "vesk.tracking.lite_extensions.vandrel.wrapper";
+    wrapper_type.tp_basicsize = sizeof(Wrapper);
+    wrapper_type.tp_dealloc = wrapper_dealloc;
+    wrapper_type.tp_repr = wrapper_repr;
+    wrapper_type.tp_call = wrapper_call;
+    wrapper_type.tp_getattro = wrapper_getattro;
+    wrapper_type.tp_setattro = PyObject_GenericSetAttr;
+    wrapper_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+#if PY_VERSION_HEX >= 0x03080000
+    // METHOD_DESCRIPTOR: `obj.method(...)` may call us with `obj` prepended
+    // instead of making the bound method, which is what __get__ would give.
+    wrapper_type.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    wrapper_type.tp_vectorcall_offset = offsetof(Wrapper, vectorcall);
+#endif
+    wrapper_type.tp_traverse = wrapper_traverse;
+    wrapper_type.tp_clear = wrapper_clear;
+    wrapper_type.tp_weaklistoffset = offsetof(Wrapper, weakreflist);
+    wrapper_type.tp_methods = wrapper_methods;
+    wrapper_type.tp_getset = wrapper_getset;
+    wrapper_type.tp_descr_get = wrapper_get;
+    wrapper_type.tp_dictoffset = offsetof(Wrapper, dict);
+    return PyType_Ready(&wrapper_type) == 0 && add_text_signature();
+}
 
 
 PyMethodDef catch_tarnel_exception_method =

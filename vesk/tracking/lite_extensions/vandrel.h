@@ -74,12 +74,13 @@ using vesk::Ref;
     X(prefix, "prefix")                                  \
     X(suffix, "suffix")                                  \
     X(flush, "flush")                                    \
-    X(fileno, "fileno")                                  \
+    X(closefd, "closefd")                                \
     X(fsync, "fsync")                                    \
     X(close, "close")                                    \
     X(replace, "replace")                                \
     X(unlink, "unlink")                                  \
     X(dunder_name, "__name__")                           \
+    X(dunder_call, "__call__")                           \
     X(wrapper, "wrapper")                                \
     X(wrapper_qualname, "catch_tarnel_exception.<locals>.wrapper") \
     /* constant texts of the functions, made once rather than per call */ \
@@ -109,6 +110,10 @@ extern PyMethodDef catch_tarnel_exception_method;
 extern PyMethodDef get_experiment_id_method;
 extern PyMethodDef get_run_id_method;
 extern PyMethodDef runid_exists_method;
+
+// Readies the type of the wrappers catch_tarnel_exception makes; false with
+// an exception set when it fails.
+bool ready_wrapper_type();
 
 }  // namespace vandrel
 

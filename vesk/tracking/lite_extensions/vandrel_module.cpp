@@ -109,9 +109,11 @@ bool bind_login_error(PyObject* module) {
     Ref class_name = Ref::steal(PyUnicode_FromString("LoginError"));
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!bases || !class_name || !module_name) return false;
-    PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
+    // Held for the whole statement: __prepare__ runs code that may rebind
+    // the base's class and drop every other reference to this one.
+    Ref metaclass = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(base.get())));
     Ref namespace_;
-    Ref prepare = Ref::steal(PyObject_GetAttr(metaclass, names.dunder_prepare));
+    Ref prepare = Ref::steal(PyObject_GetAttr(metaclass.get(), names.dunder_prepare));
     if (prepare) {
         namespace_ = vesk::call(prepare.get(), {class_name.get(), bases.get()});
     } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -123,7 +125,7 @@ bool bind_login_error(PyObject* module) {
         PyObject_SetItem(namespace_.get(), names.dunder_qualname, class_name.get()) < 0) {
         return false;
     }
-    Ref cls = vesk::call(metaclass, {class_name.get(), bases.get(), namespace_.get()});
+    Ref cls = vesk::call(metaclass.get(), {class_name.get(), bases.get(), namespace_.get()});
     return cls && vesk::bind(module, names.LoginError, cls);
 }
 
@@ -174,7 +176,7 @@ int vandrel_exec(PyObject* module) {
     if (state <= 0) {
         return state;
     }
-    if (!intern_names() || !run_body(module)) {
+    if (!intern_names() || !ready_wrapper_type() || !run_body(module)) {
         return -1;
     }
     single_init.done(module);

@@ -1,0 +1,345 @@
+"""The vesk command: `config` logs in before it stores and switches accounts
+cleanly, `status`, `logout`, and the terminal behaviour of all of them."""
+
+import os
+import shlex
+import stat
+import subprocess
+import tempfile
+import unittest
+
+from tests import support
+from tests.cli_fixtures import ALICE, BOB, CommandCase, TerminalCase
+
+LOGIN = "/auth/login"
+
+
+class ConfigTest(CommandCase):
+    def test_account_switch_hands_out_the_new_token(self):
+        self.configure(ALICE)
+        alice_token = self.token_in_child()
+        self.assertEqual(self.server.owner(alice_token), ALICE[0])
+        done = self.configure(BOB)
+        self.assertEqual(done.stdout, "logged in to %s as %s\ncredentials written to %s, "
+                         "replacing %s\n" % (self.server.url, BOB[0], self.secret, ALICE[0]))
+        bob_token = self.token_in_child()
+        self.assertEqual(self.server.owner(bob_token), BOB[0])
+        # Each config logged in once; both get_token() calls found their
+        # account's token in the cache.
+        self.assertEqual((self.server.login_requests, self.server.authenticate_requests), (2, 2))
+
+    def test_refused_login_writes_nothing(self):
+        self.assertEqual(self.configure(ALICE).stderr, "")
+        before = self.snapshot()
+        self.assertEqual(sorted(before), ["secret.file", "tokens.file"])
+        for account, reason in (((ALICE[0], "wrong"), "invalid email or password"),
+                                ((BOB[0], ALICE[1]), "invalid email or password"),
+                                (BOB, "down for maintenance")):
+            with self.subTest(account=account):
+                if reason.startswith("down"):
+                    self.server.queue_response(LOGIN, 503, {"message": reason})
+                done = self.vesk("config", "--email", account[0], "--password", account[1],
+                                 "--yes")
+                self.assertEqual((done.returncode, done.stdout), (1, ""))
+                self.assertEqual(done.stderr, "vesk config: the account server at %s refused "
+                                 "the login: %s; nothing written\n" % (self.server.url, reason))
+                self.assertEqual(self.snapshot(), before)
+        self.assertEqual(self.server.owner(self.token_in_child()), ALICE[0])
+
+    def test_refused_login_on_a_fresh_home_creates_nothing(self):
+        done = self.vesk("config", "--email", ALICE[0], "--password", "wrong")
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(os.listdir(self.home), [])
+
+    def test_unreachable_server_writes_nothing_and_names_the_url(self):
+        self.configure(ALICE)
+        before = self.snapshot()
+        closed = support.SilentServer(accepting=True)
+        closed_url = closed.url
+        closed.stop()  # nothing listens there any more
+        with support.SilentServer() as silent:
+            cases = [(closed_url, {}, "cannot reach the account server at %s: " % closed_url),
+                     (silent.url, {"TALVERO_HTTP_TIMEOUT": "0.5"},
+                      "the account server at %s did not answer in time" % silent.url)]
+            for url, extra, message in cases:
+                with self.subTest(url=url):
+                    extra = dict(extra, TALVERO_API_URL=url)
+                    done = self.vesk("config", "--email", BOB[0], "--password", BOB[1],
+                                     env=extra)
+                    self.assertEqual((done.returncode, done.stdout), (1, ""))
+                    self.assertTrue(done.stderr.startswith("vesk config: " + message),
+                                    done.stderr)
+                    self.assertIn("nothing written (--no-verify", done.stderr)
+                    self.assertEqual(self.snapshot(), before)
+
+    def test_no_verify_stores_and_drops_another_account_token(self):
+        self.configure(ALICE)
+        offline = {"TALVERO_API_URL": "http://127.0.0.1:9"}
+        done = self.vesk("config", "--email", ALICE[0], "--password", "new one", "--no-verify",
+                         env=offline)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout, "credentials written to %s (not checked with the "
+                         "account server)\n" % self.secret)
+        self.assertEqual(sorted(self.snapshot()), ["secret.file", "tokens.file"])
+        done = self.vesk("config", "--email", BOB[0], "--password", BOB[1], "--no-verify",
+                         env=offline)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout.splitlines()[1],
+                         "removed %s, the cached token of %s" % (self.tokens, ALICE[0]))
+        self.assertEqual(sorted(self.snapshot()), ["secret.file"])
+        self.assertEqual(self.server.owner(self.token_in_child()), BOB[0])
+
+    def test_email_checked_before_the_password_is_read(self):
+        bad = ["", " a@b.c", "a@b.c ", "ab.c", "@b.c", "a@", "a@b@c", "a@b\nc"]
+        for email in bad:
+            with self.subTest(email=email):
+                # The password line stays unread: the shell's cat gets it.
+                done = subprocess.run(
+                    ["sh", "-c", '"$@"; cat', "sh"] + support.vesk_command()
+                    + ["config", "--email", email, "--password-stdin"],
+                    input="secret\n", cwd=self.home, env=self.env, stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+                self.assertEqual(done.stdout, "secret\n")
+                self.assertIn("e-mail address", done.stderr)
+                self.assertIsNone(self.snapshot())
+        self.assertEqual(self.server.login_requests, 0)
+
+    def test_password_stdin_reads_exactly_one_line(self):
+        for given, rest in (("%s\nnext line\n" % ALICE[1], "next line\n"),
+                            ("%s\r\n" % ALICE[1], ""), (ALICE[1], "")):
+            with self.subTest(given=given):
+                command = " ".join(shlex.quote(part) for part in support.vesk_command())
+                done = subprocess.run(
+                    ["sh", "-c", command + ' config --email "$1" --password-stdin; cat', "sh",
+                     ALICE[0]], input=given, cwd=self.home, env=self.env,
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                    timeout=60)
+                self.assertEqual(done.stderr, "")
+                self.assertTrue(done.stdout.endswith("credentials written to %s\n%s"
+                                                     % (self.secret, rest)), done.stdout)
+
+    def test_empty_password_keeps_working_credentials(self):
+        self.configure(ALICE)
+        before = self.snapshot()
+        for args, given in ((["--password", ""], None), (["--password-stdin"], "\n")):
+            with self.subTest(args=args):
+                kwargs = {} if given is None else {"input": given}
+                done = self.vesk("config", "--email", ALICE[0], *args, **kwargs)
+                self.assertEqual(done.returncode, 2)
+                self.assertRegex(done.stderr, "must not be empty|no password")
+                self.assertEqual(self.snapshot(), before)
+
+    def test_failed_write_leaves_no_token_of_the_new_account(self):
+        os.makedirs(self.secret)  # a folder: the rename over it fails
+        done = self.vesk("config", "--email", ALICE[0], "--password", ALICE[1])
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("vesk config: cannot write %s: " % self.secret, done.stderr)
+        self.assertEqual(self.server.login_requests, 1)
+        self.assertEqual(os.listdir(self.folder), ["secret.file"])
+
+    def test_unexpected_answer_writes_nothing(self):
+        self.server.queue_response(LOGIN, 200, "<html>proxy</html>", content_type="text/html")
+        done = self.vesk("config", "--email", ALICE[0], "--password", ALICE[1])
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("the exchange with the account server at %s failed: " % self.server.url,
+                      done.stderr)
+        self.assertIsNone(self.snapshot())
+
+
+class StatusTest(CommandCase):
+    def status(self, *args, **kwargs):
+        return self.vesk("status", *args, **kwargs)
+
+    def rows(self, done):
+        pairs = (line.split(":", 1) for line in done.stdout.splitlines())
+        return {label: value.strip() for label, value in pairs}
+
+    def test_not_configured(self):
+        for args in ((), ("--offline",)):
+            with self.subTest(args=args):
+                done = self.status(*args, env={"TALVERO_TRACKING_URL": "https://t.example"})
+                self.assertEqual((done.returncode, done.stderr), (1, ""))
+                self.assertEqual(self.rows(done), {
+                    "account": "not configured (run: vesk config)",
+                    "secret file": "%s (missing)" % self.secret,
+                    "tokens file": "%s (missing)" % self.tokens,
+                    "token": "none cached",
+                    "TALVERO_API_URL": self.server.url,
+                    "TRACKING_URI": "https://t.example"})
+        self.assertEqual(self.server.recorded_requests, [])
+
+    def test_usable_token_and_the_password_never_shown(self):
+        self.configure(ALICE)
+        self.server.clear_records()
+        done = self.status()
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        rows = self.rows(done)
+        self.assertEqual((rows["account"], rows["token"]),
+                         (ALICE[0], "cached, accepted by the account server"))
+        self.assertNotIn(ALICE[1], done.stdout + done.stderr)
+        self.assertEqual([r.path for r in self.server.recorded_requests], ["/auth/authenticate"])
+        done = self.status("--offline")
+        self.assertEqual(done.returncode, 0)
+        self.assertEqual(self.rows(done)["token"], "cached, not checked (--offline)")
+        self.assertEqual(len(self.server.recorded_requests), 1)
+
+    def test_unusable_token_fails(self):
+        self.configure(ALICE)
+        self.server.expire_all()
+        done = self.status()
+        self.assertEqual(done.returncode, 1)
+        self.assertTrue(self.rows(done)["token"].startswith("cached, refused by the account "
+                                                            "server"))
+        done = self.status(env={"TALVERO_API_URL": "http://127.0.0.1:9"})
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("cannot reach the account server at http://127.0.0.1:9",
+                      self.rows(done)["token"])
+        with open(self.tokens, "w") as handle:
+            handle.write("[tokens]\n")
+        done = self.status("--offline")
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(self.rows(done)["token"], "the tokens file holds no token (no 'TOKENS' "
+                                                   "in it)")
+        os.remove(self.tokens)
+        self.assertEqual(self.status("--offline").returncode, 1)
+
+    def test_broken_secret_file_fails_even_with_a_token(self):
+        self.configure(ALICE)
+        for content, account in (("[secret]\nemail = %s\n" % ALICE[0],
+                                  "%s (%s: no 'password' in it)" % (ALICE[0], self.secret)),
+                                 ("junk\n", "unusable: %s cannot read it" % self.secret)):
+            with self.subTest(content=content):
+                with open(self.secret, "w") as handle:
+                    handle.write(content)
+                done = self.status("--offline")
+                self.assertEqual(done.returncode, 1)
+                self.assertTrue(self.rows(done)["account"].startswith(account))
+
+    def test_warns_of_a_secret_file_open_to_others(self):
+        self.configure(ALICE)
+        for mode, warned in ((0o600, False), (0o400, False), (0o640, True), (0o604, True),
+                             (0o620, True)):
+            with self.subTest(mode=oct(mode)):
+                os.chmod(self.secret, mode)
+                done = self.status("--offline")
+                self.assertEqual(done.returncode, 0)
+                if warned:
+                    self.assertEqual(done.stderr, "vesk status: warning: permissions %04o of %s "
+                                     "are too open: other users may read the password; run: "
+                                     "chmod 600 %s\n" % (mode, self.secret, self.secret))
+                else:
+                    self.assertEqual(done.stderr, "")
+
+
+class LogoutTest(CommandCase):
+    def test_logout_then_forget(self):
+        self.configure(ALICE)
+        rounds = [((), ["removed %s (the cached token)" % self.tokens], ["secret.file"]),
+                  ((), ["nothing to remove: no cached token"], ["secret.file"]),
+                  (("--forget",), ["removed %s (the credentials)" % self.secret], []),
+                  (("--forget",), ["nothing to remove: no cached token and no stored "
+                                   "credentials"], [])]
+        for args, lines, left in rounds:
+            with self.subTest(args=args, lines=lines):
+                done = self.vesk("logout", *args)
+                self.assertEqual((done.returncode, done.stderr), (0, ""))
+                self.assertEqual(done.stdout.splitlines(), lines)
+                self.assertEqual(sorted(self.snapshot()), left)
+        self.assertEqual(self.server.recorded_requests[-1].path, LOGIN)  # logout sends nothing
+
+    def test_forget_removes_both(self):
+        self.configure(ALICE)
+        done = self.vesk("logout", "--forget")
+        self.assertEqual(done.stdout.splitlines(),
+                         ["removed %s (the cached token)" % self.tokens,
+                          "removed %s (the credentials)" % self.secret])
+        self.assertEqual(self.vesk("status").returncode, 1)
+
+    def test_failure_to_remove_is_reported(self):
+        os.makedirs(self.tokens)
+        done = self.vesk("logout")
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("vesk logout: cannot remove %s" % self.tokens, done.stderr)
+
+
+class TerminalTest(TerminalCase):
+    """The command on a pseudo-terminal: prompts, echo, Ctrl-C and Ctrl-D."""
+
+    def test_prompts_on_the_terminal_and_results_on_stdout(self):
+        stdout_path = os.path.join(tempfile.mkdtemp(dir=self.home), "out")
+        session = self.terminal("config", stdout_path=stdout_path)
+        self.answer(session, b"E-mail: ", ALICE[0].encode() + b"\n")
+        self.answer(session, b"Password: ", ALICE[1].encode() + b"\n")
+        self.assertEqual(session.finish(), 0, session.output)
+        self.assertIn(ALICE[0].encode(), session.output)  # the e-mail address is echoed
+        self.assertNotIn(b"horse", session.output)  # the password is not
+        with open(stdout_path) as handle:
+            self.assertEqual(handle.read(), "logged in to %s as %s\ncredentials written to %s\n"
+                             % (self.server.url, ALICE[0], self.secret))
+
+    def test_password_stdin_on_a_terminal_prompts_without_echo(self):
+        session = self.terminal("config", "--email", ALICE[0], "--password-stdin")
+        self.answer(session, b"Password: ", ALICE[1].encode() + b"\n")
+        self.assertEqual(session.finish(), 0, session.output)
+        self.assertNotIn(b"horse", session.output)
+        self.assertIn(b"credentials written to", session.output)
+
+    def test_bad_email_is_refused_before_the_password(self):
+        session = self.terminal("config")
+        self.answer(session, b"E-mail: ", b"alice.example.org\n")
+        self.assertEqual(session.finish(), 2)
+        self.assertNotIn(b"Password", session.output)
+        self.assertIn(b"not an e-mail address", session.output)
+        self.assertIsNone(self.snapshot())
+
+    def test_switch_asks_first(self):
+        self.configure(ALICE)
+        before = self.snapshot()
+        question = ("%s holds the account %s. Replace %s with %s? [y/N] "
+                    % (self.secret, ALICE[0], ALICE[0], BOB[0])).encode()
+        for answer, status in ((b"\n", 1), (b"no\n", 1), (b"y\n", 0)):
+            with self.subTest(answer=answer):
+                session = self.terminal("config", "--email", BOB[0])
+                self.answer(session, question, answer)
+                if status == 0:
+                    self.answer(session, b"Password: ", BOB[1].encode() + b"\n")
+                self.assertEqual(session.finish(), status, session.output)
+                if status:
+                    self.assertIn(b"kept %s; nothing written" % ALICE[0].encode(),
+                                  session.output)
+                    self.assertEqual(self.snapshot(), before)
+        self.assertEqual(self.server.owner(self.token_in_child()), BOB[0])
+        session = self.terminal("config", "--email", ALICE[0], "--yes")
+        self.answer(session, b"Password: ", ALICE[1].encode() + b"\n")
+        self.assertEqual(session.finish(), 0, session.output)
+        self.assertNotIn(b"Replace", session.output)
+
+    def test_ctrl_c_and_ctrl_d_write_nothing(self):
+        # (prompts answered first, the prompt interrupted)
+        steps = [([], b"E-mail: "),
+                 ([(b"E-mail: ", BOB[0].encode() + b"\n")], b"[y/N] "),
+                 ([(b"E-mail: ", BOB[0].encode() + b"\n"), (b"[y/N] ", b"y\n")],
+                  b"Password: ")]
+        for with_account in (False, True):
+            if with_account:
+                self.configure(ALICE)
+            before = self.snapshot()
+            for answers, prompt in steps:
+                if prompt == b"[y/N] " and not with_account:
+                    continue
+                for key, status in ((b"\x03", 130), (b"\x04", 1)):
+                    with self.subTest(configured=with_account, prompt=prompt, key=key):
+                        session = self.terminal("config")
+                        for shown, text in answers:
+                            if shown == b"[y/N] " and not with_account:
+                                continue
+                            self.answer(session, shown, text)
+                        self.answer(session, prompt, key)
+                        self.assertEqual(session.finish(), status, session.output)
+                        self.assertIn(b"nothing written", session.output)
+                        self.assertEqual(self.snapshot(), before)
+        self.assertEqual(self.server.login_requests, 1)  # the configure() above
+
+
+if __name__ == "__main__":
+    unittest.main()
