@@ -3,6 +3,11 @@ PYTHON ?= /usr/bin/python3
 WERROR ?= OFF
 ROOT := $(CURDIR)
 PYDEPS := $(ROOT)/build/pydeps
+# Debian unstable (the root of `make newest`) links its own requests stack,
+# of other versions, beside the host's: the checkout is built in both.
+ifneq ($(findstring sid,$(shell cat /etc/debian_version 2>/dev/null)),)
+PYDEPS := $(ROOT)/build/pydeps-sid
+endif
 
 BUILD_PACKAGES := cmake ninja-build g++ python3-dev python3-requests
 TEST_PACKAGES := python3-pytest python3-hypothesis

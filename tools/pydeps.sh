@@ -8,9 +8,6 @@ set -euo pipefail
 dest=$1
 src=/usr/lib/python3/dist-packages
 mkdir -p "$dest"
-# Our links that lead nowhere here: made for another Debian that shares the
-# checkout (tools/sid-root.sh), whose packages have other versions.
-find "$dest" -maxdepth 1 -xtype l -lname "$src/*" -delete
 # requests and what it needs. Older Debian's urllib3 needs six and its
 # requests one of chardet and charset_normalizer; newer Debian has no six
 # under requests: those are linked where Debian has them.
