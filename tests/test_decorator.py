@@ -648,6 +648,17 @@ class LazyAnnotationTests(unittest.TestCase):
         for wrapper in wrappers:
             self.assertEqual(wrapper.__annotations__, {"a": float, "return": int})
 
+    def test_annotate_reading_the_annotations_again(self):
+        # A chain of C calls only, which the interpreter stops as it does
+        # for a function.
+        for make in (catch, python_wrapper):
+            wrapper = make(len)
+            wrapper.__annotate__ = functools.partial(getattr, wrapper, "__annotations__")
+            with self.subTest(make=make):
+                with self.assertRaises(RecursionError):
+                    wrapper.__annotations__
+                wrapper.__annotate__ = None
+
     def test_annotate_replaced_during_its_call(self):
         for make in (catch, python_wrapper):
             wrapper = make(len)
