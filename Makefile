@@ -3,6 +3,11 @@ PYTHON ?= /usr/bin/python3
 WERROR ?= OFF
 ROOT := $(CURDIR)
 PYDEPS := $(ROOT)/build/pydeps
+# Debian unstable (the root of `make newest`) links its own requests stack,
+# of other versions, beside the host's: the checkout is built in both.
+ifneq ($(findstring sid,$(shell cat /etc/debian_version 2>/dev/null)),)
+PYDEPS := $(ROOT)/build/pydeps-sid
+endif
 
 BUILD_PACKAGES := cmake ninja-build g++ python3-dev python3-requests
 TEST_PACKAGES := python3-pytest python3-hypothesis
@@ -12,6 +17,12 @@ BENCH_PACKAGES := cython3 valgrind
 BENCH_ARGS ?=
 DIST_PACKAGES := python3-build python3-venv python3-pip python3-setuptools python3-wheel
 STUBTEST_PACKAGES := python3-mypy python3-typeshed
+# What the Debian unstable root of `make newest` gets: the newest
+# interpreters, and all that the targets run inside it need. A name ending
+# in "?" is installed where the archive has it.
+NEWEST_PACKAGES := make python3.14-dev python3.14-dbg python3.15-dev python3.15-dbg? \
+                   $(BUILD_PACKAGES) $(TEST_PACKAGES) $(DIST_PACKAGES) $(STUBTEST_PACKAGES) \
+                   $(BENCH_PACKAGES)
 NATIVE_MODULES := vesk.tracking.lite_extensions.urls vesk.tracking.lite_extensions.vandrel
 
 PYTHON_PATH = $(shell command -v $(PYTHON))
@@ -20,7 +31,7 @@ BUILD_DIR = $(ROOT)/build/$(shell $(PYTHON) -c 'import sys, hashlib; print(sys.i
 ASAN_TREE := $(ROOT)/build/asan/tree
 
 .PHONY: all build test demo bench matrix check check-debug check-asan deps clean \
-        dist test-installed stubtest
+        dist test-installed stubtest newest newest-packages
 
 all: build
 
@@ -62,6 +73,16 @@ stubtest: build
 # Build and test on every CPython on the machine: Debian's and pyenv's 3.6 to 3.13.
 matrix: deps
 	@tools/matrix.sh
+
+# The newest CPython releases (3.14, its debug build, 3.15) in a Debian
+# unstable root kept in ${VESK_CACHE:-~/.cache/vesk}: the suite on each, then
+# build, test, demo, dist, test-installed and stubtest inside it. Exit status
+# 69 of tools/newest.sh: the root cannot be made (no network, a package gone).
+newest:
+	@WERROR=$(WERROR) tools/newest.sh
+
+newest-packages:
+	@echo $(NEWEST_PACKAGES)
 
 check: check-debug check-asan
 

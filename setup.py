@@ -13,6 +13,7 @@ import sys
 
 from setuptools import Extension, find_packages, setup
 from setuptools.command.build_ext import build_ext
+from setuptools.command.egg_info import egg_info
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(ROOT, "build_support"))
@@ -90,6 +91,19 @@ class CMakeBuildExt(build_ext):
                 os.remove(path)
 
 
+class FreshEggInfo(egg_info):
+    """Makes the sdist's file list from MANIFEST.in alone. setuptools starts
+    from the list of the last build (the egg-info's SOURCES.txt), so a file
+    that one setuptools version or an older MANIFEST.in took in would stay
+    in every later sdist built from the same folder."""
+
+    def run(self):
+        stale = os.path.join(self.egg_info, "SOURCES.txt")
+        if os.path.exists(stale):
+            os.remove(stale)
+        egg_info.run(self)
+
+
 def reads_project_table():
     # setuptools 61 brought the [project] support along with this module.
     try:
@@ -116,7 +130,7 @@ setup(
     package_data={"vesk": ["py.typed"], "vesk.tracking.lite_extensions": ["*.pyi"]},
     ext_modules=[CMakeExtension("vesk.tracking.lite_extensions.urls"),
                  CMakeExtension("vesk.tracking.lite_extensions.vandrel")],
-    cmdclass={"build_ext": CMakeBuildExt},
+    cmdclass={"build_ext": CMakeBuildExt, "egg_info": FreshEggInfo},
     zip_safe=False,
     **metadata()
 )

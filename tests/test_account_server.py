@@ -17,7 +17,7 @@ import urllib.request
 TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
 sys.path.insert(0, TOOLS)
 import account_server  # noqa: E402
-from account_server import AccountServer  # noqa: E402
+from account_server import AccountServer, AccountServerProcess  # noqa: E402
 
 SCRIPT = os.path.join(TOOLS, "account_server.py")
 
@@ -240,6 +240,43 @@ class CommandLineTest(unittest.TestCase):
                 proc.send_signal(sig)
                 out, err = proc.communicate(timeout=10)
                 self.assertEqual((proc.returncode, out, err), (0, "", ""))
+
+
+class AccountServerProcessTest(unittest.TestCase):
+    """The server in a child process, driven through --control."""
+
+    def test_commands_and_end_of_input(self):
+        server = AccountServerProcess({"a@b.c": "p:w é"}, token_lifetime=60).start()
+        self.addCleanup(server.stop)
+        process = server._process
+        self.assertRegex(server.url, r"^http://127\.0\.0\.1:\d+$")
+
+        def login():
+            status, _, body = call(server.url + "/auth/login", "POST",
+                                   {"email": "a@b.c", "password": "p:w é"})
+            return status, json.loads(body.decode())
+
+        def authenticate(token):
+            return call(server.url + "/auth/authenticate", token=token)[0]
+
+        status, answer = login()
+        self.assertEqual(status, 200)
+        token = answer["access_token"]
+        self.assertEqual(authenticate(token), 200)
+        server.expire_all()
+        self.assertEqual(authenticate(token), 401)
+        token = login()[1]["access_token"]
+        server.revoke_all()
+        self.assertEqual(authenticate(token), 401)
+        server.queue_response("/auth/login", 500, {"message": "down"})
+        server.queue_response("/auth/login", 200, b"not json", "text/plain")
+        self.assertEqual(login(), (500, {"message": "down"}))
+        self.assertEqual(call(server.url + "/auth/login", "POST", {})[1:],
+                         ("text/plain", b"not json"))
+        self.assertEqual(login()[0], 200)
+        server.clear_records()
+        server.stop()  # the end of its input
+        self.assertEqual(process.returncode, 0)
 
 
 if __name__ == "__main__":

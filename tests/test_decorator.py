@@ -25,6 +25,8 @@ MODULE = "vesk.tracking.lite_extensions.vandrel"
 OWN_QUALNAME = "catch_tarnel_exception.<locals>.wrapper"
 ABSENT = support.ABSENT
 rebound = support.rebound
+# Annotations made on first read from __annotate__, which functools.wraps copies.
+LAZY_ANNOTATIONS = sys.version_info >= (3, 14)
 
 
 def raising(exc):
@@ -274,6 +276,8 @@ class DecoratingTests(unittest.TestCase):
         self.assertEqual(wrapper.__module__, MODULE)
         self.assertIsNone(wrapper.__doc__)
         self.assertEqual(wrapper.__annotations__, {})
+        if LAZY_ANNOTATIONS:
+            self.assertIsNone(wrapper.__annotate__)
         self.assertEqual(wrapper.__dict__, {})
         self.assertFalse(hasattr(wrapper, "__wrapped__"))
         self.assertEqual(wrapper([1]), 1)
@@ -475,14 +479,199 @@ class FunctionLikeTests(unittest.TestCase):
                 wrapper.me = wrapper
             elif kind == "annotations":
                 wrapper.__annotations__ = {"self": wrapper}
+            elif kind == "annotate":
+                wrapper.__annotate__ = lambda form: {"self": wrapper}
             else:
                 wrapper.__doc__ = [wrapper]
             return weakref.ref(wrapper), weakref.ref(func)
-        for kind in ("func holds wrapper", "own dict", "annotations", "doc"):
+        kinds = ["func holds wrapper", "own dict", "annotations", "doc"]
+        if LAZY_ANNOTATIONS:
+            kinds.append("annotate")
+        for kind in kinds:
             with self.subTest(kind=kind):
                 refs = build(kind)
                 gc.collect()
                 self.assertEqual([ref() for ref in refs], [None, None])
+
+
+def outcome(read, owner=None):
+    """What read() gives, comparable between two objects: the value, with
+    forward references as their text and owner (`owner` itself as "owner"),
+    or the exception raised."""
+    try:
+        value = read()
+    except Exception as exc:  # noqa: B902 - the exception is the outcome
+        message = str(exc)
+        if owner is not None:
+            message = message.replace(repr(owner), "owner")
+        return ("raised", type(exc), message)
+
+    def comparable(item):
+        if type(item).__name__ != "ForwardRef":
+            return item
+        item_owner = getattr(item, "__owner__", None)
+        return ("ForwardRef", item.__forward_arg__,
+                "owner" if item_owner is owner else item_owner)
+    if isinstance(value, dict):
+        return ("value", [(key, comparable(item)) for key, item in value.items()])
+    return ("value", comparable(value))
+
+
+def _define(source, namespace):
+    """Functions of newer syntax (the suite stays readable by 3.6)."""
+    exec(source, namespace)
+    return namespace
+
+
+@unittest.skipUnless(LAZY_ANNOTATIONS, "annotations are computed lazily from 3.14 on")
+class LazyAnnotationTests(unittest.TestCase):
+    """__annotate__ and __annotations__ as a functools.wraps wrapper that is a
+    function has them, side by side with one: every read, every change."""
+
+    def observed(self, wrapper):
+        import annotationlib
+        import typing
+        seen = {"__annotate__": wrapper.__annotate__,
+                "__annotations__": outcome(lambda: wrapper.__annotations__, wrapper),
+                "kept": outcome(lambda: wrapper.__annotations__ is wrapper.__annotations__,
+                                wrapper),
+                "__type_params__": wrapper.__type_params__,
+                "get_type_hints": outcome(lambda: typing.get_type_hints(wrapper), wrapper),
+                "inspect": outcome(lambda: inspect.get_annotations(wrapper), wrapper)}
+        for form in (annotationlib.Format.VALUE, annotationlib.Format.FORWARDREF,
+                     annotationlib.Format.STRING):
+            seen[form.name] = outcome(
+                lambda: annotationlib.get_annotations(wrapper, format=form), wrapper)
+        return seen
+
+    def assert_alike(self, func, steps=()):
+        """Decorates func both ways, then takes each step on both wrappers
+        (a step is (label, function of a wrapper)), comparing what they show
+        before the first step and after each."""
+        ours, theirs = catch(func), python_wrapper(func)
+        self.assertEqual(self.observed(ours), self.observed(theirs))
+        for label, step in steps:
+            with self.subTest(step=label):
+                self.assertEqual(outcome(lambda: step(ours)), outcome(lambda: step(theirs)))
+                self.assertEqual(self.observed(ours), self.observed(theirs))
+        return ours, theirs
+
+    def functions(self):
+        """(label, function) pairs: annotations plain, forward, absent."""
+        namespace = _define(
+            "class Later:\n"
+            "    pass\n"
+            "def plain(a: int, b: 'str' = '', *args: float, c: list = None,\n"
+            "          **kw: bytes) -> dict:\n"
+            "    pass\n"
+            "def forward(a: Missing, b: Later) -> Missing.attr:\n"
+            "    pass\n"
+            "def generic[T, *Ts, **P](a: T, *b: *Ts) -> T:\n"
+            "    pass\n"
+            "def none(a, b=1):\n"
+            "    pass\n"
+            "class Annotated:\n"
+            "    x: int\n"
+            "    y: 'Missing'\n", {"__name__": __name__})
+        return [(name, namespace[name]) for name in
+                ("plain", "forward", "generic", "none", "Annotated")] + [
+            ("lambda", lambda: None), ("partial", functools.partial(max, 1)), ("builtin", len)]
+
+    def test_decorated_functions(self):
+        for label, func in self.functions():
+            with self.subTest(func=label):
+                self.assert_alike(func)
+
+    def test_attributes_set_and_deleted_afterwards(self):
+        def annotate(form):
+            return {"late": form}
+
+        class Callable:
+            def __call__(self, form):
+                return {"instance": form}
+        instance = Callable()
+
+        def non_dict(form):
+            return [form]
+        raising_key_error = {}.__getitem__
+
+        steps = [
+            ("read", lambda w: w.__annotations__),
+            ("annotate None", lambda w: setattr(w, "__annotate__", None)),
+            ("annotations set", lambda w: setattr(w, "__annotations__", {"set": int})),
+            ("annotate set", lambda w: setattr(w, "__annotate__", annotate)),
+            ("annotate None after", lambda w: setattr(w, "__annotate__", None)),
+            ("annotate instance", lambda w: setattr(w, "__annotate__", instance)),
+            ("annotations deleted", lambda w: delattr(w, "__annotations__")),
+            ("annotate set again", lambda w: setattr(w, "__annotate__", annotate)),
+            ("annotations None", lambda w: setattr(w, "__annotations__", None)),
+            ("annotate not callable", lambda w: setattr(w, "__annotate__", 5)),
+            ("annotate deleted", lambda w: delattr(w, "__annotate__")),
+            ("annotations not a dict", lambda w: setattr(w, "__annotations__", [1])),
+            ("annotate non-dict", lambda w: setattr(w, "__annotate__", non_dict)),
+            ("annotate raising", lambda w: setattr(w, "__annotate__", raising_key_error)),
+            ("type params", lambda w: setattr(w, "__type_params__", (int,))),
+            ("type params not a tuple", lambda w: setattr(w, "__type_params__", [int])),
+            ("type params deleted", lambda w: delattr(w, "__type_params__")),
+        ]
+        for label, func in self.functions():
+            with self.subTest(func=label):
+                self.assert_alike(func, steps)
+
+    def test_kept_until_an_attribute_is_set(self):
+        for make in (catch, python_wrapper):
+            calls = []
+
+            def annotate(form):
+                calls.append(form)
+                return {"a": len(calls)}
+            wrapper = make(len)
+            wrapper.__annotate__ = annotate
+            with self.subTest(make=make):
+                first = wrapper.__annotations__
+                self.assertEqual(first, {"a": 1})
+                self.assertIs(wrapper.__annotations__, first)
+                wrapper.__annotate__ = None
+                self.assertIs(wrapper.__annotations__, first)
+                wrapper.__annotate__ = annotate
+                self.assertEqual(wrapper.__annotations__, {"a": 2})
+                self.assertEqual(calls, [1, 1])
+
+    def test_forward_reference_resolved_later(self):
+        namespace = _define("def func(a: Missing) -> int:\n    pass\n", {"__name__": __name__})
+        wrappers = (catch(namespace["func"]), python_wrapper(namespace["func"]))
+        for wrapper in wrappers:
+            with self.assertRaises(NameError):
+                wrapper.__annotations__
+        # Nothing was kept by the failing reads.
+        namespace["Missing"] = float
+        for wrapper in wrappers:
+            self.assertEqual(wrapper.__annotations__, {"a": float, "return": int})
+
+    def test_annotate_reading_the_annotations_again(self):
+        # A chain of C calls only, which the interpreter stops as it does
+        # for a function.
+        for make in (catch, python_wrapper):
+            wrapper = make(len)
+            wrapper.__annotate__ = functools.partial(getattr, wrapper, "__annotations__")
+            with self.subTest(make=make):
+                with self.assertRaises(RecursionError):
+                    wrapper.__annotations__
+                wrapper.__annotate__ = None
+
+    def test_annotate_replaced_during_its_call(self):
+        for make in (catch, python_wrapper):
+            wrapper = make(len)
+
+            def annotate(form, wrapper=wrapper):
+                wrapper.__annotate__ = None
+                wrapper.__annotations__ = {"inner": 1}
+                return {"outer": form}
+            wrapper.__annotate__ = annotate
+            del annotate
+            with self.subTest(make=make):
+                self.assertEqual(wrapper.__annotations__, {"outer": 1})
+                self.assertIsNone(wrapper.__annotate__)
 
 
 class StandInTests(unittest.TestCase):
@@ -594,12 +783,34 @@ class LeakTests(unittest.TestCase):
             "metadata": lambda: (setattr(ok, "__annotations__", {"a": 1}),
                                  setattr(ok, "__name__", "n"), ok.__annotations__),
         }
+        if LAZY_ANNOTATIONS:
+            annotated = catch(lambda a: a)
+            actions.update({
+                "annotate": lambda: (setattr(annotated, "__annotate__", lambda form: {"a": form}),
+                                     annotated.__annotations__, annotated.__annotate__,
+                                     setattr(annotated, "__annotate__", None),
+                                     annotated.__annotations__),
+                "annotate replaced by annotations": lambda: (
+                    setattr(annotated, "__annotate__", lambda form: {}),
+                    setattr(annotated, "__annotations__", {"b": 1})),
+                "annotate raising": lambda: (setattr(annotated, "__annotate__", {}.__getitem__),
+                                             annotated.__annotations__),
+                "annotate non-dict": lambda: (setattr(annotated, "__annotate__", lambda form: [1]),
+                                              annotated.__annotations__),
+                "annotate refused": lambda: setattr(annotated, "__annotate__", 1),
+                "annotate deleted": lambda: delattr(annotated, "__annotate__"),
+                "decorate annotated": lambda: catch(_annotated).__annotations__,
+            })
         for name, action in actions.items():
             with self.subTest(path=name):
                 support.assert_no_leak(self, action)
         for binding in (ABSENT, 42):  # NameError, TypeError with the original as context
             with self.subTest(binding=binding), rebound(vandrel, "MlflowException", binding):
                 support.assert_no_leak(self, lambda: fails_mlflow(a=1))
+
+
+def _annotated(a: int) -> str:
+    pass
 
 
 class _Sink:

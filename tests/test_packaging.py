@@ -36,6 +36,41 @@ def source_files():
     return found
 
 
+def sdist_files():
+    """What the sdist must hold, the metadata setuptools writes aside: what
+    the wheel is built from, and the suite with what runs it."""
+    found = source_files() | {"CMakeLists.txt", "pyproject.toml", "setup.py", "MANIFEST.in",
+                              "README.md", "Makefile", "tests/support.py",
+                              "tools/account_server.py", "tools/run-tests.sh"}
+    for pattern in ("build_support/*.py", "tests/*.py", "tools/*.py", "tools/*.sh"):
+        found.update(os.path.relpath(path, support.ROOT)
+                     for path in glob.glob(os.path.join(support.ROOT, pattern)))
+    return found
+
+
+def sdist_members(path):
+    """The files of an sdist, relative to its top folder, without the
+    metadata setuptools writes (PKG-INFO, setup.cfg, the egg-info)."""
+    top = "vesk-%s/" % vesk.__version__
+    with tarfile.open(path) as archive:
+        members = {m.name[len(top):] for m in archive.getmembers() if m.isfile()}
+    return {m for m in members if m not in ("PKG-INFO", "setup.cfg")
+            and not m.startswith("vesk.egg-info/")}
+
+
+def copy_checkout(dest):
+    """The checkout's files without what builds and runs leave."""
+    skipped = {".git", "build", "dist", "__pycache__", ".mypy_cache", ".pytest_cache",
+               ".hypothesis"}
+    for base, dirs, files in os.walk(support.ROOT):
+        dirs[:] = [d for d in dirs if d not in skipped and not d.endswith(".egg-info")]
+        target = os.path.join(dest, os.path.relpath(base, support.ROOT))
+        os.makedirs(target, exist_ok=True)
+        for name in files:
+            if not name.endswith((".so", ".pyc")):
+                shutil.copy2(os.path.join(base, name), target)
+
+
 def exported_symbols(path):
     output = subprocess.check_output(["nm", "-D", "--defined-only", path],
                                      universal_newlines=True)
@@ -61,7 +96,7 @@ class Checks(object):
         self.assertEqual((fields["Name"], fields["Version"], fields["Requires-Python"]),
                          ("vesk", vesk.__version__, ">=3.6"))
         classifiers = fields.get_all("Classifier")
-        for wanted in ("3.6", "3.13", ":: C++"):
+        for wanted in ("3.6", "3.13", "3.14", "3.15", ":: C++"):
             self.assertTrue([c for c in classifiers if c.endswith(wanted)], wanted)
         self.assertEqual(requires, ["requests"])
         self.assertIn("[console_scripts]\nvesk = vesk.cli:main\n", entry_points)
@@ -162,13 +197,9 @@ class DistributionTest(Checks, unittest.TestCase):
     def test_sdist_then_wheels_from_it(self):
         sdist = self.build("--sdist", support.ROOT)
         top = "vesk-%s/" % vesk.__version__
+        self.assertEqual(sdist_members(sdist), sdist_files())
         with tarfile.open(sdist) as archive:
-            members = {m.name[len(top):] for m in archive.getmembers() if m.isfile()}
             archive.extractall(self.work)
-        needed = {"CMakeLists.txt", "pyproject.toml", "setup.py", "MANIFEST.in", "README.md",
-                  "build_support/backend.py", "build_support/project_table.py"}
-        self.assertEqual(needed | source_files(), members - {"PKG-INFO", "setup.cfg"}
-                         - {m for m in members if m.startswith("vesk.egg-info/")})
 
         # In-place builds beside the sources, for other interpreters and a
         # stale one for this one: none of them may reach the wheel.
@@ -187,6 +218,37 @@ class DistributionTest(Checks, unittest.TestCase):
             handle.write(b"not a module")
         os.remove(glob.glob(os.path.join(self.out, "*.whl"))[0])
         self.check_wheel(self.build("--wheel", source))
+
+
+@support.needs_checkout("packages the checkout's sources")
+@has_packaging
+class SdistFileListTest(unittest.TestCase):
+    """The sdist holds the same files whichever setuptools makes it (each
+    interpreter's own: 40.6 on pyenv's 3.6, Debian's up to 84), and none
+    that an earlier build of the same folder took in."""
+
+    def test_sdist_by_this_interpreters_setuptools(self):
+        work = tempfile.mkdtemp(prefix="vesk-sdist-")
+        self.addCleanup(shutil.rmtree, work)
+        probe = subprocess.run([sys.executable, "-c", "import setuptools"], cwd=work,
+                               env=support.child_environment(work),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if probe.returncode != 0:
+            self.skipTest("needs setuptools")
+        source = os.path.join(work, "source")
+        copy_checkout(source)
+        # The list of a build that took in more: setuptools reads it back.
+        os.makedirs(os.path.join(source, "vesk.egg-info"))
+        with open(os.path.join(source, "vesk.egg-info", "SOURCES.txt"), "w") as handle:
+            handle.write("bench/call_overhead.py\n.gitignore\nsetup.py\n")
+        result = subprocess.run([sys.executable, "setup.py", "sdist", "--formats=gztar",
+                                 "--dist-dir", os.path.join(work, "out")],
+                                cwd=source, env=support.child_environment(work),
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                universal_newlines=True, timeout=300)
+        self.assertEqual(result.returncode, 0, result.stdout[-3000:])
+        sdist, = glob.glob(os.path.join(work, "out", "*.tar.gz"))
+        self.assertEqual(sdist_members(sdist), sdist_files())
 
 
 @unittest.skipUnless(support.INSTALLED, "tests an installed copy (make test-installed)")

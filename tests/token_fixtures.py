@@ -9,7 +9,7 @@ import unittest
 from unittest import mock
 
 from tests import support  # also puts tools/ on sys.path
-from account_server import AccountServer  # noqa: E402
+from account_server import AccountServer, AccountServerProcess  # noqa: E402
 from vesk.tracking.lite_extensions import vandrel  # noqa: E402
 
 EMAIL = "a@b.c"
@@ -106,7 +106,7 @@ class VandrelCase(unittest.TestCase):
         self.tokens_file = os.path.join(self.folder, "tokens.file")
         if self.secret is not None:
             self.write(self.secret_file, self.secret)
-        self.server = AccountServer(self.users).start()
+        self.server = self.make_server()
         self.addCleanup(self.server.stop)
         self.rebind("SECRET_FILE", self.secret_file)
         self.rebind("TOKENS_FILE", self.tokens_file)
@@ -115,6 +115,9 @@ class VandrelCase(unittest.TestCase):
         environ.start()
         self.addCleanup(environ.stop)
         os.environ.pop(TIMEOUT_VARIABLE, None)
+
+    def make_server(self):
+        return AccountServer(self.users).start()
 
     def forgetting(self, action, revoke=False):
         """`action` followed by dropping what the server keeps per request
@@ -151,9 +154,14 @@ class VandrelCase(unittest.TestCase):
 
 
 class LeakCase(VandrelCase):
-    """Reference-leak checks; they need a debug interpreter."""
+    """Reference-leak checks; they need a debug interpreter. The account
+    server runs in a process of its own, so that only the client's
+    references are counted."""
 
     def setUp(self):
         if not hasattr(sys, "gettotalrefcount"):
             self.skipTest("needs a debug interpreter (sys.gettotalrefcount)")
         super(LeakCase, self).setUp()
+
+    def make_server(self):
+        return AccountServerProcess(self.users).start()

@@ -8,11 +8,16 @@ Endpoints:
                            token is known and unexpired, 401 otherwise
 Anything else answers 404 (405 for a known path with the wrong method).
 
-Command line: see --help (options, the users-file format, --detach).
+Command line: see --help (options, the users-file format, --detach,
+--control).
 
 In-process use (tests):
   with AccountServer({"a@b.c": "pw"}) as server:
       server.url, server.login_requests, server.recorded_requests, ...
+In a process of its own, driven the same way (reference-leak checks, which
+must count the client's references alone):
+  with AccountServerProcess({"a@b.c": "pw"}) as server:
+      server.url, server.revoke_all(), server.queue_response(...), ...
 """
 
 import argparse
@@ -22,6 +27,7 @@ import os
 import secrets
 import signal
 import socketserver
+import subprocess
 import sys
 import threading
 import time
@@ -231,6 +237,82 @@ class AccountServer(object):
         return 401, {"message": "missing bearer token"}
 
 
+class AccountServerProcess(object):
+    """An AccountServer in a child process of its own, driven through
+    --control: the url and the commands that change what it answers. A
+    server's own threads allocate in its process; from 3.14 they leave the
+    count of a debug interpreter's references growing for a few hundred
+    requests, which a reference-leak check in the same process would take
+    for the client's."""
+
+    COMMANDS = ("revoke_all", "expire_all", "clear_records")
+
+    def __init__(self, users, token_lifetime=3600.0):
+        self._argv = [sys.executable, os.path.abspath(__file__), "--control",
+                      "--token-lifetime", repr(float(token_lifetime))]
+        for email, password in dict(users).items():
+            self._argv += ["--user", "%s:%s" % (email, password)]
+        self._process = None
+        self.url = None
+
+    def start(self):
+        self._process = subprocess.Popen(self._argv, stdin=subprocess.PIPE,
+                                         stdout=subprocess.PIPE, universal_newlines=True)
+        self.url = self._process.stdout.readline().strip()
+        if not self.url:
+            self.stop()
+            raise RuntimeError("the account server did not start")
+        return self
+
+    def stop(self):
+        if self._process is not None:
+            self._process.stdin.close()
+            self._process.wait(timeout=30)
+            self._process.stdout.close()
+            self._process = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc_info):
+        self.stop()
+
+    def _command(self, *words):
+        self._process.stdin.write(json.dumps(words) + "\n")
+        self._process.stdin.flush()
+        answer = self._process.stdout.readline().strip()
+        if answer != "ok":
+            raise RuntimeError("the account server answered %r to %r" % (answer, words))
+
+    def revoke_all(self):
+        self._command("revoke_all")
+
+    def expire_all(self):
+        self._command("expire_all")
+
+    def clear_records(self):
+        self._command("clear_records")
+
+    def queue_response(self, path, status, body=b"", content_type="application/json"):
+        if isinstance(body, bytes):
+            body = body.decode("utf-8")
+        self._command("queue_response", path, status, body, content_type)
+
+
+def _serve_commands(server, stream, out):
+    """--control: runs the commands read from `stream` until its end."""
+    for line in stream:
+        words = json.loads(line)
+        if words[0] in AccountServerProcess.COMMANDS:
+            getattr(server, words[0])()
+        elif words[0] == "queue_response":
+            server.queue_response(*words[1:])
+        else:
+            raise ValueError("unknown command %r" % (words,))
+        out.write("ok\n")
+        out.flush()
+
+
 HELP = """\
 Local stand-in for the account (API) server the vesk client logs in to.
 
@@ -302,6 +384,12 @@ def _build_parser():
     parser.add_argument(
         "--pid-file", metavar="FILE",
         help="write the id of the serving process to FILE before the URL is printed")
+    parser.add_argument(
+        "--control", action="store_true",
+        help="take commands on standard input, one JSON list a line: [\"revoke_all\"], "
+             "[\"expire_all\"], [\"clear_records\"] or [\"queue_response\", PATH, STATUS, "
+             "BODY, CONTENT_TYPE]; each is answered with a line \"ok\" once done, and the "
+             "server stops at the end of the input (tests drive it so)")
     return parser
 
 
@@ -323,6 +411,8 @@ def _detach():
 def main(argv=None):
     parser = _build_parser()
     args = parser.parse_args(argv)
+    if args.control and args.detach:
+        parser.error("--control and --detach exclude each other")
 
     users = _read_users_file(args.users_file, parser) if args.users_file else []
     users.extend(_split_user(u, parser) for u in args.user)
@@ -343,6 +433,17 @@ def main(argv=None):
             return 0
     elif args.pid_file:
         _write_pid(args.pid_file, os.getpid())
+
+    if args.control:
+        # Stopped by the end of its input; SIGTERM and SIGINT keep their
+        # default action.
+        server.start()
+        try:
+            print(server.url, flush=True)
+            _serve_commands(server, sys.stdin, sys.stdout)
+        finally:
+            server.stop()
+        return 0
 
     # SIGTERM and SIGINT are blocked before the serving threads start, so
     # that they inherit the mask: a signal then stays pending until this

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds and tests on every CPython here: Debian's python3 and each pyenv
-# interpreter from 3.6 on. Prints one line per interpreter; fails if any fails.
+# Builds and tests on every CPython here: Debian's python3, each pyenv
+# interpreter from 3.6 on and, where `make newest` has made its Debian
+# unstable root, the newest interpreters inside it (tools/newest.sh; not with
+# MATRIX_NEWEST=no). Prints one line per interpreter; fails if any fails.
 set -uo pipefail
 interpreters=(/usr/bin/python3)
 pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
@@ -10,21 +12,34 @@ done
 if [ ${#interpreters[@]} -eq 1 ]; then
   echo "note: no pyenv interpreters under $pyenv_root; testing Debian's python3 only" >&2
 fi
+# Those of the root run through tools/sid-root.sh, written "sid:PATH".
+root=$(tools/sid-root.sh path)
+if [ "${MATRIX_NEWEST:-yes}" != no ] && [ -d "$root" ]; then
+  for python in $(tools/newest.sh --interpreters); do
+    interpreters+=("sid:/usr/bin/$python")
+  done
+elif [ "${MATRIX_NEWEST:-yes}" != no ]; then
+  echo "note: no Debian unstable root at $root (make newest makes it); its interpreters are left out" >&2
+fi
 mkdir -p build/matrix
 failed=0
 summary=()
 for python in "${interpreters[@]}"; do
-  version=$("$python" -c 'import platform; print(platform.python_version())')
-  log="build/matrix/$(echo "$python" | tr / _).log"
+  inside=()
+  case $python in
+    sid:*) python=${python#sid:}; inside=(tools/sid-root.sh run --) ;;
+  esac
+  version=$("${inside[@]}" "$python" -c 'import platform; print(platform.python_version())')
+  log="build/matrix/${inside:+sid}$(echo "$python" | tr / _).log"
   start=$SECONDS
-  if make --no-print-directory test PYTHON="$python" WERROR="${WERROR:-OFF}" >"$log" 2>&1; then
+  if "${inside[@]}" make --no-print-directory test PYTHON="$python" WERROR="${WERROR:-OFF}" >"$log" 2>&1; then
     result=pass
   else
     result=FAIL
     failed=1
     tail -n 40 "$log"
   fi
-  summary+=("$(printf '%-6s %-8s %-40s %4ss  %s' "$result" "$version" "$python" $((SECONDS - start)) "$(tail -n 1 "$log")")")
+  summary+=("$(printf '%-6s %-8s %-40s %4ss  %s' "$result" "$version" "${inside:+sid:}$python" $((SECONDS - start)) "$(tail -n 1 "$log")")")
 done
 printf '%s\n' "${summary[@]}"
 exit $failed

@@ -8,12 +8,22 @@ set -euo pipefail
 dest=$1
 src=/usr/lib/python3/dist-packages
 mkdir -p "$dest"
-for name in requests urllib3 idna certifi chardet charset_normalizer six; do
+# requests and what it needs. Older Debian's urllib3 needs six and its
+# requests one of chardet and charset_normalizer; newer Debian has no six
+# under requests: those are linked where Debian has them.
+required=(requests urllib3 idna certifi)
+optional=(charset_normalizer chardet six)
+for name in "${required[@]}" "${optional[@]}"; do
   found=0
   for path in "$src/$name" "$src/$name.py" "$src/$name"-*.egg-info "$src/$name"-*.dist-info; do
     [ -e "$path" ] || continue
     ln -sfn "$path" "$dest/$(basename "$path")"
     found=$((found + 1))
   done
-  [ "$found" -ge 2 ] || { echo "missing $src/$name or its metadata" >&2; exit 1; }
+  if [ "$found" -lt 2 ]; then
+    rm -f "$dest/$name" "$dest/$name.py" "$dest/$name"-*-info
+    case " ${required[*]} " in
+      *" $name "*) echo "missing $src/$name or its metadata" >&2; exit 1 ;;
+    esac
+  fi
 done

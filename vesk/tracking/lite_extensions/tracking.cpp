@@ -27,6 +27,9 @@ struct Wrapper {
     PyObject* module_name;  // __module__, may be null (reads as None)
     PyObject* doc;          // may be null (reads as None)
     PyObject* annotations;  // dict, made on first read
+#if PY_VERSION_HEX >= 0x030E0000
+    PyObject* annotate;     // callable, may be null (reads as None)
+#endif
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* type_params;  // tuple, may be null (reads as ())
 #endif
@@ -220,6 +223,9 @@ int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(w->module_name);
     Py_VISIT(w->doc);
     Py_VISIT(w->annotations);
+#if PY_VERSION_HEX >= 0x030E0000
+    Py_VISIT(w->annotate);
+#endif
 #if PY_VERSION_HEX >= 0x030C0000
     Py_VISIT(w->type_params);
 #endif
@@ -236,6 +242,9 @@ int wrapper_clear(PyObject* self) {
     Py_CLEAR(w->module_name);
     Py_CLEAR(w->doc);
     Py_CLEAR(w->annotations);
+#if PY_VERSION_HEX >= 0x030E0000
+    Py_CLEAR(w->annotate);
+#endif
 #if PY_VERSION_HEX >= 0x030C0000
     Py_CLEAR(w->type_params);
 #endif
@@ -339,8 +348,49 @@ int set_string(PyObject* self, PyObject* value, void* message) {
     return 0;
 }
 
+#if PY_VERSION_HEX >= 0x030E0000
+// From 3.14 a function's annotations are made lazily: __annotate__(1)
+// (the VALUE format) computes them at the first read of __annotations__,
+// which keeps the dict until __annotations__ or a new __annotate__ is set.
+// functools.wraps copies __annotate__, so the wrapper reads the wrapped
+// function's annotations through it, and raises what it raises (a NameError
+// for an annotation naming what is not defined yet). The call runs Python
+// code, which may change the wrapper: the callable is held here, and the
+// dict stored only once the call has returned.
+PyObject* annotations_from_annotate(Wrapper* w) {
+    Ref annotate = Ref::borrow(w->annotate);
+    Ref value_format = Ref::steal(PyLong_FromLong(1));
+    if (!value_format) {
+        return nullptr;
+    }
+    Ref annotations = vesk::call(annotate.get(), {value_format.get()});
+    if (!annotations) {
+        return nullptr;
+    }
+    if (!PyDict_Check(annotations.get())) {
+        // Each interpreter's own words.
+#if PY_VERSION_HEX >= 0x030F0000
+        PyErr_Format(PyExc_TypeError, "__annotate__() must return a dict, not %s",
+                     Py_TYPE(annotations.get())->tp_name);
+#else
+        PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
+                     Py_TYPE(annotations.get())->tp_name);
+#endif
+        return nullptr;
+    }
+    Py_INCREF(annotations.get());
+    Py_XSETREF(w->annotations, annotations.get());
+    return annotations.release();
+}
+#endif
+
 PyObject* get_annotations(PyObject* self, void*) {
     Wrapper* w = as_wrapper(self);
+#if PY_VERSION_HEX >= 0x030E0000
+    if (w->annotations == nullptr && w->annotate != nullptr) {
+        return annotations_from_annotate(w);
+    }
+#endif
     if (w->annotations == nullptr) {
         w->annotations = PyDict_New();
         if (w->annotations == nullptr) {
@@ -351,6 +401,7 @@ PyObject* get_annotations(PyObject* self, void*) {
     return w->annotations;
 }
 
+// Setting or deleting __annotations__ also drops __annotate__ (3.14 on).
 int set_annotations(PyObject* self, PyObject* value, void*) {
     if (value == Py_None) {
         value = nullptr;
@@ -359,8 +410,39 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    return set_optional<&Wrapper::annotations>(self, value, nullptr);
+    set_optional<&Wrapper::annotations>(self, value, nullptr);
+#if PY_VERSION_HEX >= 0x030E0000
+    Py_CLEAR(as_wrapper(self)->annotate);
+#endif
+    return 0;
 }
+
+#if PY_VERSION_HEX >= 0x030E0000
+PyObject* get_annotate(PyObject* self, void*) {
+    return get_optional<&Wrapper::annotate>(self, nullptr);
+}
+
+// A callable replaces the kept annotations; None leaves them as they are.
+int set_annotate(PyObject* self, PyObject* value, void*) {
+    Wrapper* w = as_wrapper(self);
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+        return -1;
+    }
+    if (value == Py_None) {
+        Py_CLEAR(w->annotate);
+        return 0;
+    }
+    if (!PyCallable_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_XSETREF(w->annotate, value);
+    Py_CLEAR(w->annotations);
+    return 0;
+}
+#endif
 
 #if PY_VERSION_HEX >= 0x030C0000
 PyObject* get_type_params(PyObject* self, void*) {
@@ -397,6 +479,9 @@ PyGetSetDef wrapper_getset[] = {
     {attr("__doc__"), get_optional<&Wrapper::doc>, set_optional<&Wrapper::doc>, nullptr,
      nullptr},
     {attr("__annotations__"), get_annotations, set_annotations, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030E0000
+    {attr("__annotate__"), get_annotate, set_annotate, nullptr, nullptr},
+#endif
 #if PY_VERSION_HEX >= 0x030C0000
     {attr("__type_params__"), get_type_params, set_type_params, nullptr, nullptr},
 #endif
@@ -437,6 +522,9 @@ PyObject* new_wrapper(PyObject* module, PyObject* func) {
     w->module_name = module_name.release();
     w->doc = nullptr;
     w->annotations = nullptr;
+#if PY_VERSION_HEX >= 0x030E0000
+    w->annotate = nullptr;
+#endif
 #if PY_VERSION_HEX >= 0x030C0000
     w->type_params = nullptr;
 #endif
