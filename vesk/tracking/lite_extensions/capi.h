@@ -106,48 +106,58 @@ class Ref {
 
 // ------------------------------------------------------------ name lookup --
 
+// dict[name]; empty without an exception when it is absent.
+inline Ref dict_get(PyObject* dict, PyObject* name) {
+    return Ref::borrow(PyDict_GetItemWithError(dict, name));
+}
+
 // What recent lookups of names in dicts found, so that a function called
 // again and again does not search the module namespace afresh each time.
 // Like the interpreter's own caches, an entry holds only while its dict is
 // unchanged: it is used for the same dict and the same name object, and only
-// while the dict's version tag is the one it had when the entry was made.
-// The tag changes with every change of the dict and is never given to
-// another dict; and only dicts whose keys are all exact str are cached, as
-// their lookups compare keys without running any code of the program (a
-// key of a str subclass could answer differently from one lookup to the
-// next while the dict stays as it is). So a hit returns exactly what a
-// fresh lookup would; the value needs no reference of its own, as the
-// unchanged dict still holds it.
-// (The tag exists from 3.6 through 3.13; it is not thread-safe without the
-// global lock.)
-#if PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+// while the dict's stamp is the one it had when the entry was made:
+// - up to 3.13, the dict's version tag, which changes with every change of
+//   the dict and is never given to another dict;
+// - from 3.14, which has no tag, a count of the changes of every dict the
+//   cache watches (dict watchers, which hear of each change before it is
+//   made and of the dict's end). One count for all keeps the watcher's work
+//   to an increment: a change anywhere only makes the next lookups search.
+// Only dicts whose keys are all exact str are cached, as their lookups
+// compare keys without running any code of the program (a key of a str
+// subclass could answer differently from one lookup to the next while the
+// dict stays as it is). So a hit returns exactly what a fresh lookup would;
+// the value needs no reference of its own, as the unchanged dict still
+// holds it. Not in free-threaded builds, where another thread could change
+// a dict between the test and the use.
+#if !defined(Py_GIL_DISABLED)
 class DictLookupCache {
  public:
-    // dict[name] borrowed; null without an exception when it is absent.
-    PyObject* find(PyObject* dict, PyObject* name) {
+    // dict[name]; empty without an exception when it is absent.
+    Ref find(PyObject* dict, PyObject* name) {
         if (PyUnicode_CheckExact(name)) {
             const Entry& entry = entries_[slot(dict, name)];
-            if (entry.dict == dict && entry.name == name && entry.version == version_tag(dict)) {
-                return entry.value;
+            if (entry.dict == dict && entry.name == name && entry.stamp == stamp(dict)) {
+                return Ref::borrow(entry.value);
             }
         }
-        return search(dict, name);
+        return Ref::borrow(search(dict, name));
     }
 
  private:
     // The lookup itself, remembered when it can be (kept out of line: the
     // hit above is what runs again and again).
     [[gnu::noinline]] PyObject* search(PyObject* dict, PyObject* name) {
-        std::uint64_t version = version_tag(dict);
+        bool cacheable = PyUnicode_CheckExact(name) && watch(dict);
+        std::uint64_t before = stamp(dict);
         PyObject* value = PyDict_GetItemWithError(dict, name);
         // Only a result that no change during the search can have touched.
-        if (value != nullptr && PyUnicode_CheckExact(name) && version_tag(dict) == version &&
-            has_only_exact_str_keys(dict, version)) {
+        if (value != nullptr && cacheable && stamp(dict) == before &&
+            has_only_exact_str_keys(dict, before)) {
             Entry& entry = entries_[slot(dict, name)];
             PyObject* old_name = entry.name;
             Py_INCREF(name);  // keeps the identity test sound
-            entry = Entry{dict, name, version, value};
-            Py_XDECREF(old_name);
+            entry = Entry{dict, name, before, value};
+            Py_XDECREF(old_name);  // a str: frees without running code
         }
         return value;
     }
@@ -155,14 +165,14 @@ class DictLookupCache {
     struct Entry {
         PyObject* dict;  // compared only, never dereferenced
         PyObject* name;  // strong
-        std::uint64_t version;
+        std::uint64_t stamp;
         PyObject* value;  // borrowed from the dict
     };
-    // The keys of one dict at one version, walked once (a walk runs no code
+    // The keys of one dict at one stamp, walked once (a walk runs no code
     // of the program); misses are rare, as namespaces seldom change.
     struct KeysChecked {
         PyObject* dict;  // compared only, never dereferenced
-        std::uint64_t version;
+        std::uint64_t stamp;
         bool exact_str;
     };
     static constexpr std::size_t kSize = 64;
@@ -173,15 +183,52 @@ class DictLookupCache {
         return (bits >> 4) & (kSize - 1);
     }
 
-    static std::uint64_t version_tag(PyObject* dict) {
+#if PY_VERSION_HEX < 0x030E0000
+    static std::uint64_t stamp(PyObject* dict) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"  // 3.12 deprecates the tag
         return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 #pragma GCC diagnostic pop
     }
 
-    bool has_only_exact_str_keys(PyObject* dict, std::uint64_t version) {
-        if (keys_checked_.dict != dict || keys_checked_.version != version) {
+    static bool watch(PyObject*) { return true; }
+#else
+    // Starts above the zero of entries never made.
+    static std::uint64_t stamp(PyObject*) { return changes_; }
+
+    // Has the dict watched; false (and no caching) where no watcher is to
+    // be had: the interpreter has a few for all extensions.
+    bool watch(PyObject* dict) {
+        if (watcher_ == kNotYet) {
+            watcher_ = PyDict_AddWatcher(count_change);
+            if (watcher_ < 0) {
+                PyErr_Clear();
+                watcher_ = kNone;
+            }
+        }
+        if (watcher_ < 0) {
+            return false;
+        }
+        if (PyDict_Watch(watcher_, dict) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+
+    static int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+        ++changes_;
+        return 0;
+    }
+
+    static constexpr int kNotYet = -1;
+    static constexpr int kNone = -2;
+    int watcher_ = kNotYet;
+    inline static std::uint64_t changes_ = 1;
+#endif
+
+    bool has_only_exact_str_keys(PyObject* dict, std::uint64_t dict_stamp) {
+        if (keys_checked_.dict != dict || keys_checked_.stamp != dict_stamp) {
             bool exact_str = true;
             Py_ssize_t pos = 0;
             PyObject* key = nullptr;
@@ -189,7 +236,7 @@ class DictLookupCache {
             while (exact_str && PyDict_Next(dict, &pos, &key, &value)) {
                 exact_str = PyUnicode_CheckExact(key);
             }
-            keys_checked_ = KeysChecked{dict, version, exact_str};
+            keys_checked_ = KeysChecked{dict, dict_stamp, exact_str};
         }
         return keys_checked_.exact_str;
     }
@@ -200,17 +247,17 @@ class DictLookupCache {
 #else
 class DictLookupCache {
  public:
-    PyObject* find(PyObject* dict, PyObject* name) { return PyDict_GetItemWithError(dict, name); }
+    Ref find(PyObject* dict, PyObject* name) { return dict_get(dict, name); }
 };
 #endif
 
 // One per shared library.
 inline DictLookupCache dict_lookup_cache;
 
-// dict[key] for a C string key, borrowed; null without an exception when absent.
-inline PyObject* dict_item(PyObject* dict, const char* key) {
+// dict[key] for a C string key; empty without an exception when absent.
+inline Ref dict_item(PyObject* dict, const char* key) {
     Ref key_object = Ref::steal(PyUnicode_FromString(key));
-    return key_object ? PyDict_GetItemWithError(dict, key_object.get()) : nullptr;
+    return key_object ? dict_get(dict, key_object.get()) : Ref();
 }
 
 // The namespace of a plain module, or null when it has none: up to 3.10 a
@@ -229,23 +276,22 @@ inline PyObject* module_dict(PyObject* module) {
 // standing for its dict), else the interpreter's own. Never the caller's:
 // code run with restricted builtins must not change what our names mean.
 [[gnu::cold]] inline Ref lookup_builtin(PyObject* globals, PyObject* name) {
-    Ref builtins = Ref::borrow(dict_item(globals, "__builtins__"));
+    Ref builtins = dict_item(globals, "__builtins__");
     if (!builtins) {
         if (PyErr_Occurred()) {
             return Ref();
         }
-        PyObject* module = dict_item(PyImport_GetModuleDict(), "builtins");
-        if (module == nullptr && PyErr_Occurred()) {
+        builtins = dict_item(PyImport_GetModuleDict(), "builtins");
+        if (!builtins && PyErr_Occurred()) {
             return Ref();
         }
-        builtins = Ref::borrow(module);
     }
     if (builtins && PyModule_Check(builtins.get())) {
         builtins = Ref::borrow(module_dict(builtins.get()));
     }
     Ref value;
     if (builtins && PyDict_Check(builtins.get())) {
-        value = Ref::borrow(PyDict_GetItemWithError(builtins.get(), name));
+        value = dict_get(builtins.get(), name);
     } else if (builtins) {
         value = Ref::steal(PyObject_GetItem(builtins.get(), name));
         if (!value && PyErr_ExceptionMatches(PyExc_KeyError)) {
@@ -262,12 +308,19 @@ inline PyObject* module_dict(PyObject* module) {
 // first, then the builtins; NameError when it is in neither.
 inline Ref lookup_global(PyObject* module, PyObject* name) {
     PyObject* globals = PyModule_GetDict(module);
-    PyObject* value = dict_lookup_cache.find(globals, name);
-    if (value != nullptr) {
-        return Ref::borrow(value);
+    Ref value = dict_lookup_cache.find(globals, name);
+    if (value || PyErr_Occurred()) {
+        return value;
     }
-    if (PyErr_Occurred()) {
-        return Ref();
+    return lookup_builtin(globals, name);
+}
+
+// The same for code that runs once (a module's set-up): nothing is kept.
+inline Ref lookup_global_once(PyObject* module, PyObject* name) {
+    PyObject* globals = PyModule_GetDict(module);
+    Ref value = dict_get(globals, name);
+    if (value || PyErr_Occurred()) {
+        return value;
     }
     return lookup_builtin(globals, name);
 }
@@ -279,12 +332,9 @@ inline Ref lookup_global(PyObject* module, PyObject* name) {
 inline Ref get_attr(PyObject* obj, PyObject* name) {
     if (PyModule_CheckExact(obj)) {
         PyObject* dict = module_dict(obj);
-        PyObject* value = dict != nullptr ? dict_lookup_cache.find(dict, name) : nullptr;
-        if (value != nullptr) {
-            return Ref::borrow(value);
-        }
-        if (PyErr_Occurred()) {
-            return Ref();
+        Ref value = dict != nullptr ? dict_lookup_cache.find(dict, name) : Ref();
+        if (value || PyErr_Occurred()) {
+            return value;
         }
     }
     return Ref::steal(PyObject_GetAttr(obj, name));
@@ -300,7 +350,19 @@ inline bool bind(PyObject* module, PyObject* name, const Ref& value) {
 // no argument tuple is built for callables that take their arguments from
 // the stack, as Python functions do.
 
-#if PY_VERSION_HEX >= 0x03080000
+#if PY_VERSION_HEX >= 0x03090000
+// The callable's own vectorcall entry where it has one, as the interpreter's
+// calls take it; the generic entry adds a check of the result that the
+// interpreter makes again when our function returns.
+inline PyObject* fast_call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    vectorcallfunc vectorcall = PyVectorcall_Function(callable);
+    if (vectorcall != nullptr) {
+        return vectorcall(callable, args, static_cast<size_t>(nargs), kwnames);
+    }
+    return PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), kwnames);
+}
+#elif PY_VERSION_HEX >= 0x03080000
 inline PyObject* fast_call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     return PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), kwnames);

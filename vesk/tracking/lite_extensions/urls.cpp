@@ -15,7 +15,7 @@ vesk::SingleInit single_init("urls");
 
 // os.environ.get(key, default), with `os` resolved in the module namespace.
 Ref environ_get(PyObject* module, PyObject* os_name, const char* key, const char* fallback) {
-    Ref os = vesk::lookup_global(module, os_name);
+    Ref os = vesk::lookup_global_once(module, os_name);
     if (!os) {
         return Ref();
     }
