@@ -14,6 +14,10 @@ namespace {
 
 vesk::SingleInit single_init("vandrel");
 
+// The set-up runs once and changes the namespace at every step: its lookups
+// go straight to the dicts and keep nothing (lookup_global_once, getattr),
+// which leaves the cache to the functions that run again and again.
+
 bool intern_names() {
 #define VANDREL_INTERN(field, text) \
     if (!vesk::intern(names.field, text)) return false;
@@ -52,7 +56,7 @@ bool import_from(PyObject* module, const char* name, std::initializer_list<PyObj
         return false;
     }
     for (PyObject* attr : attrs) {
-        Ref value = vesk::get_attr(imported.get(), attr);
+        Ref value = Ref::steal(PyObject_GetAttr(imported.get(), attr));
         if (!value) {
             if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 PyErr_Format(PyExc_ImportError, "cannot import name %S", attr);
@@ -73,15 +77,15 @@ bool bind_str(PyObject* module, PyObject* name, const char* text) {
 
 // os.path.join(HOME, Path(relative)), every name resolved in the namespace.
 bool bind_home_path(PyObject* module, PyObject* name, const char* relative) {
-    Ref os = vesk::lookup_global(module, names.os);
+    Ref os = vesk::lookup_global_once(module, names.os);
     if (!os) return false;
-    Ref path = vesk::get_attr(os.get(), names.path);
+    Ref path = Ref::steal(PyObject_GetAttr(os.get(), names.path));
     if (!path) return false;
-    Ref join = vesk::get_attr(path.get(), names.join);
+    Ref join = Ref::steal(PyObject_GetAttr(path.get(), names.join));
     if (!join) return false;
-    Ref home = vesk::lookup_global(module, names.HOME);
+    Ref home = vesk::lookup_global_once(module, names.HOME);
     if (!home) return false;
-    Ref path_type = vesk::lookup_global(module, names.Path);
+    Ref path_type = vesk::lookup_global_once(module, names.Path);
     if (!path_type) return false;
     Ref relative_text = Ref::steal(PyUnicode_FromString(relative));
     if (!relative_text) return false;
@@ -92,9 +96,9 @@ bool bind_home_path(PyObject* module, PyObject* name, const char* relative) {
 }
 
 bool bind_home(PyObject* module) {
-    Ref path_type = vesk::lookup_global(module, names.Path);
+    Ref path_type = vesk::lookup_global_once(module, names.Path);
     if (!path_type) return false;
-    Ref home = vesk::get_attr(path_type.get(), names.home);
+    Ref home = Ref::steal(PyObject_GetAttr(path_type.get(), names.home));
     if (!home) return false;
     Ref result = vesk::call(home.get(), {});
     return result && vesk::bind(module, names.HOME, result);
@@ -103,7 +107,7 @@ bool bind_home(PyObject* module) {
 // class LoginError(Exception): pass -- built the way a class statement
 // builds it: the base's metaclass, its __prepare__ namespace, then the call.
 bool bind_login_error(PyObject* module) {
-    Ref base = vesk::lookup_global(module, names.Exception);
+    Ref base = vesk::lookup_global_once(module, names.Exception);
     if (!base) return false;
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
     Ref class_name = Ref::steal(PyUnicode_FromString("LoginError"));
