@@ -20,7 +20,8 @@ BUILD_DIR = $(ROOT)/build/$(shell $(PYTHON) -c 'import sys, hashlib; print(sys.i
 ASAN_TREE := $(ROOT)/build/asan/tree
 
 .PHONY: all build test demo bench matrix check check-debug check-asan deps clean \
-        dist test-installed stubtest
+        dist test-installed stubtest free-threaded-python free-threaded-python-tsan \
+        test-free-threaded
 
 all: build
 
@@ -62,6 +63,20 @@ stubtest: build
 # Build and test on every CPython on the machine: Debian's and pyenv's 3.6 to 3.13.
 matrix: deps
 	@tools/matrix.sh
+
+# Free-threaded CPython 3.13 (--disable-gil), built once from Debian's source
+# package into ${VESK_CACHE:-~/.cache/vesk}/python3.13t and reused; the tsan
+# one adds ThreadSanitizer (python3.13t-tsan). Each prints its interpreter.
+free-threaded-python:
+	@tools/free-threaded-python.sh plain
+
+free-threaded-python-tsan:
+	@tools/free-threaded-python.sh tsan
+
+# The suite on the free-threaded interpreter, built first where it is missing.
+test-free-threaded:
+	@python=$$(tools/free-threaded-python.sh plain) && \
+	$(MAKE) --no-print-directory test PYTHON="$$python" WERROR=$(WERROR)
 
 check: check-debug check-asan
 

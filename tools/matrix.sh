@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds and tests on every CPython here: Debian's python3 and each pyenv
-# interpreter from 3.6 on. Prints one line per interpreter; fails if any fails.
+# Builds and tests on every CPython here: Debian's python3, each pyenv
+# interpreter from 3.6 on, and the free-threaded 3.13 where it has been built
+# (make free-threaded-python). Prints one line per interpreter; fails if any
+# fails.
 set -uo pipefail
 interpreters=(/usr/bin/python3)
 pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
@@ -8,13 +10,19 @@ for version in $(ls "$pyenv_root/versions" 2>/dev/null | grep -E '^3\.([6-9]|1[0
   interpreters+=("$pyenv_root/versions/$version/bin/python")
 done
 if [ ${#interpreters[@]} -eq 1 ]; then
-  echo "note: no pyenv interpreters under $pyenv_root; testing Debian's python3 only" >&2
+  echo "note: no pyenv interpreters under $pyenv_root; testing Debian's python3" >&2
+fi
+if free_threaded=$(tools/free-threaded-python.sh --if-built plain); then
+  interpreters+=("$free_threaded")
+else
+  echo "note: no free-threaded interpreter built (make free-threaded-python); not tested" >&2
 fi
 mkdir -p build/matrix
 failed=0
 summary=()
 for python in "${interpreters[@]}"; do
-  version=$("$python" -c 'import platform; print(platform.python_version())')
+  version=$("$python" -c 'import platform, sysconfig
+print(platform.python_version() + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
   log="build/matrix/$(echo "$python" | tr / _).log"
   start=$SECONDS
   if make --no-print-directory test PYTHON="$python" WERROR="${WERROR:-OFF}" >"$log" 2>&1; then
