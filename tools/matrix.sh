@@ -32,7 +32,7 @@ print(platform.python_version() + ("t" if sysconfig.get_config_var("Py_GIL_DISAB
     failed=1
     tail -n 40 "$log"
   fi
-  summary+=("$(printf '%-6s %-8s %-40s %4ss  %s' "$result" "$version" "$python" $((SECONDS - start)) "$(tail -n 1 "$log")")")
+  summary+=("$(printf '%-6s %-8s %-46s %4ss  %s' "$result" "$version" "$python" $((SECONDS - start)) "$(tail -n 1 "$log")")")
 done
 printf '%s\n' "${summary[@]}"
 exit $failed
