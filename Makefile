@@ -31,7 +31,8 @@ BUILD_DIR = $(ROOT)/build/$(shell $(PYTHON) -c 'import sys, hashlib; print(sys.i
 ASAN_TREE := $(ROOT)/build/asan/tree
 
 .PHONY: all build test demo bench matrix check check-debug check-asan deps clean \
-        dist test-installed stubtest newest newest-packages
+        dist test-installed stubtest newest newest-packages free-threaded-python \
+        free-threaded-python-tsan test-free-threaded
 
 all: build
 
@@ -83,6 +84,20 @@ newest:
 
 newest-packages:
 	@echo $(NEWEST_PACKAGES)
+
+# Free-threaded CPython 3.13 (--disable-gil), built once from Debian's source
+# package into ${VESK_CACHE:-~/.cache/vesk}/python3.13t and reused; the tsan
+# one adds ThreadSanitizer (python3.13t-tsan). Each prints its interpreter.
+free-threaded-python:
+	@tools/free-threaded-python.sh plain
+
+free-threaded-python-tsan:
+	@tools/free-threaded-python.sh tsan
+
+# The suite on the free-threaded interpreter, built first where it is missing.
+test-free-threaded:
+	@python=$$(tools/free-threaded-python.sh plain) && \
+	$(MAKE) --no-print-directory test PYTHON="$$python" WERROR=$(WERROR)
 
 check: check-debug check-asan
 

@@ -43,9 +43,10 @@ if INSTALLED:
                           % (os.path.dirname(vesk.__file__), INSTALLED))
 
 # Variables a child interpreter keeps from ours: what the checked builds
-# (sanitizer runtimes, allocator) and the platform need, nothing else.
+# (sanitizer runtimes, allocator), the free-threaded build's GIL mode and
+# the platform need, nothing else.
 _PASSED_ON = ("PATH", "LANG", "LC_ALL", "LC_CTYPE", "LD_PRELOAD", "ASAN_OPTIONS",
-              "UBSAN_OPTIONS", "PYTHONMALLOC", "SYSTEMROOT")
+              "UBSAN_OPTIONS", "TSAN_OPTIONS", "PYTHONMALLOC", "PYTHON_GIL", "SYSTEMROOT")
 
 
 def search_path():

@@ -2,9 +2,18 @@
 expired_token and fetch_token; only the documented exceptions may come out.
 
 Run as a program by test_token_fuzz (a crash then fails that test instead of
-taking the test run down). Arguments: the number of cases and the seed.
-Draws through hypothesis where it is installed, a seeded random.Random
-elsewhere. Prints a JSON summary of the outcomes on success."""
+taking the test run down). Arguments: the number of random cases, the seed
+and the number of rounds of well-formed cases. The random cases draw through
+hypothesis where it is installed, a seeded random.Random elsewhere; what they
+reach depends on the draws and on timing (tokens expire within 10 ms).
+
+The well-formed cases come first, so that every run gets past the files
+whatever the random ones reach: files and answers varied at random in form
+but valid, each round one case per outcome in WELL_FORMED (a token handed
+out from the cache or a login, a token check, a login accepted and one
+refused), its result and its requests checked exactly.
+
+Prints a JSON summary of the outcomes on success."""
 
 import collections
 import configparser
@@ -39,6 +48,8 @@ PIECES = ["[secret]", "[TOKENS]", "[tokens]", "[x]", "email = a@b.c", "password 
           "%(nothing)s", "%(", "k = v%", "\xe9", "\x00"]
 STATUSES = [200, 200, 200, 201, 204, 400, 401, 403, 404, 500]
 TEXT_TYPES = ["application/json", "text/plain", "text/html"]
+WELL_FORMED = ("get_token:ok", "expired_token:ok", "fetch_token:ok", "fetch_token:LoginError")
+TOKEN_ALPHABET = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_."
 
 
 def random_text(rng, alphabet="ab %()\n\t=:[]#;\\\"'\xe9\u20ac"):
@@ -77,6 +88,41 @@ def random_answer(rng):
     return status, body, rng.choice(TEXT_TYPES)
 
 
+def random_token(rng):
+    return "".join(rng.choice(TOKEN_ALPHABET) for _ in range(rng.randint(1, 40)))
+
+
+def well_formed_ini(rng, section, entries):
+    """A valid INI file holding `entries` in `section`, in one of the forms
+    the parser accepts: key spellings, separators, blanks, comments and
+    other sections."""
+    lines = []
+    if rng.random() < 0.3:
+        lines.append(rng.choice(["; note", "# note", ""]))
+    if rng.random() < 0.3:
+        lines.extend(["[before]", "access_token = x", "email = x"])
+    lines.append("[%s]" % section)
+    for key, value in entries:
+        key = rng.choice([key, key.upper(), key.capitalize()])
+        lines.append(key + rng.choice([" = ", "=", ": ", ":", "  =  "]) + value)
+        if rng.random() < 0.2:
+            lines.append(rng.choice(["; note", "# note", ""]))
+    if rng.random() < 0.3:
+        lines.append("other = 100%%")  # never looked up, so never interpolated
+    if rng.random() < 0.3:
+        lines.append("[after]")
+    return ("\n".join(lines) + rng.choice(["", "\n", "\n\n"])).encode("utf-8")
+
+
+def well_formed_login(rng):
+    """A login answer that hands out tokens, as (status, body, access, refresh)."""
+    access, refresh = random_token(rng), random_token(rng)
+    body = {"access_token": access, "refresh_token": refresh}
+    if rng.random() < 0.3:
+        body["message"] = random_value(rng)
+    return 200, body, access, refresh
+
+
 def plain_token(value):
     return isinstance(value, str) and value != "" and all(
         c.isprintable() and not c.isspace() for c in value)
@@ -99,6 +145,69 @@ class Fuzz(object):
         else:
             with open(path, "wb") as f:
                 f.write(data)
+
+    def well_formed_case(self, rng, wanted):
+        """One case of the outcome `wanted`: valid files and answers; the
+        result, the requests sent and the tokens file checked exactly."""
+        secret = well_formed_ini(rng, "secret", [("email", EMAIL), ("password", PASSWORD)])
+        self.write(vandrel.SECRET_FILE, secret)
+        cached = random_token(rng)
+        cached_file = well_formed_ini(rng, "TOKENS", [("access_token", cached),
+                                                       ("refresh_token", random_token(rng))])
+        logins, checks = self.server.login_requests, self.server.authenticate_requests
+        if wanted == "get_token:ok":
+            # From the cache, from a login with no cache, or from a login
+            # after the check refused the cached token.
+            route = rng.choice(["cache", "no cache", "refused"])
+            self.write(vandrel.TOKENS_FILE, None if route == "no cache" else cached_file)
+            if route != "no cache":
+                check = 200 if route == "cache" else rng.choice([401, 403, 500])
+                self.server.queue_response("/auth/authenticate", check,
+                                           {"message": random_text(rng)})
+            status, body, access, refresh = well_formed_login(rng)
+            if route != "cache":
+                self.server.queue_response("/auth/login", status, body)
+            result = vandrel.get_token()
+            expected = (cached if route == "cache" else access,
+                        0 if route == "cache" else 1, 0 if route == "no cache" else 1)
+        elif wanted == "expired_token:ok":
+            self.write(vandrel.TOKENS_FILE, cached_file)
+            status = rng.choice([200, 200, 201, 204, 401, 403, 500])
+            self.server.queue_response("/auth/authenticate", status, random_value(rng))
+            result = vandrel.expired_token()
+            expected = (status != 200, 0, 1)
+        else:
+            self.write(vandrel.TOKENS_FILE, cached_file if rng.random() < 0.5 else None)
+            before = self.read_tokens()
+            if wanted == "fetch_token:ok":
+                status, body, access, refresh = well_formed_login(rng)
+            else:
+                message = random_value(rng)
+                status = rng.choice([201, 400, 401, 403, 404, 500])
+                body = {"message": message, "other": random_value(rng)}
+            self.server.queue_response("/auth/login", status, body)
+            try:
+                result = vandrel.fetch_token(random_text(rng), random_text(rng))
+            except vandrel.LoginError as error:
+                assert wanted == "fetch_token:LoginError", (wanted, error)
+                assert error.args == (message,), (error.args, message)
+                assert self.read_tokens() == before, "a refused login changed the tokens file"
+                result = None
+            expected = (access if wanted == "fetch_token:ok" else None, 1, 0)
+        got = (result, self.server.login_requests - logins,
+               self.server.authenticate_requests - checks)
+        assert got == expected, (wanted, got, expected)
+        if expected[1] and result is not None:
+            # A login leaves exactly the tokens it was given.
+            written = "[TOKENS]\naccess_token = %s\nrefresh_token = %s\n\n" % (access, refresh)
+            assert self.read_tokens() == written, (self.read_tokens(), written)
+        self.outcomes[wanted] += 1
+
+    def read_tokens(self):
+        if not os.path.exists(vandrel.TOKENS_FILE):
+            return None
+        with open(vandrel.TOKENS_FILE) as f:
+            return f.read()
 
     def one_case(self, rng):
         good_secret = "[secret]\nemail = %s\npassword = %s\n" % (EMAIL, PASSWORD)
@@ -145,11 +254,16 @@ class Fuzz(object):
 
 
 def main():
-    cases, seed = int(sys.argv[1]), int(sys.argv[2])
+    cases, seed, rounds = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
     home = tempfile.mkdtemp(prefix="vesk-fuzz-")
     server = AccountServer({EMAIL: PASSWORD}, token_lifetime=0.01).start()
     try:
         fuzz = Fuzz(server, home)
+        rng = random.Random(seed)
+        for _ in range(rounds):
+            for wanted in WELL_FORMED:
+                fuzz.well_formed_case(rng, wanted)
+        well_formed, fuzz.outcomes = fuzz.outcomes, collections.Counter()
         if hypothesis is not None:
             settings = hypothesis.settings(
                 max_examples=cases, deadline=None, database=None, derandomize=True,
@@ -172,7 +286,7 @@ def main():
     finally:
         server.stop()
         shutil.rmtree(home, ignore_errors=True)
-    print(json.dumps({"driver": driver, "outcomes": fuzz.outcomes}))
+    print(json.dumps({"driver": driver, "well_formed": well_formed, "outcomes": fuzz.outcomes}))
     return 0
 
 

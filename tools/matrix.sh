@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and tests on every CPython here: Debian's python3, each pyenv
-# interpreter from 3.6 on and, where `make newest` has made its Debian
+# interpreter from 3.6 on, the free-threaded 3.13 where it has been built
+# (make free-threaded-python) and, where `make newest` has made its Debian
 # unstable root, the newest interpreters inside it (tools/newest.sh; not with
 # MATRIX_NEWEST=no). Prints one line per interpreter; fails if any fails.
 set -uo pipefail
@@ -10,7 +11,12 @@ for version in $(ls "$pyenv_root/versions" 2>/dev/null | grep -E '^3\.([6-9]|1[0
   interpreters+=("$pyenv_root/versions/$version/bin/python")
 done
 if [ ${#interpreters[@]} -eq 1 ]; then
-  echo "note: no pyenv interpreters under $pyenv_root; testing Debian's python3 only" >&2
+  echo "note: no pyenv interpreters under $pyenv_root; testing Debian's python3" >&2
+fi
+if free_threaded=$(tools/free-threaded-python.sh --if-built plain); then
+  interpreters+=("$free_threaded")
+else
+  echo "note: no free-threaded interpreter built (make free-threaded-python); not tested" >&2
 fi
 # Those of the root run through tools/sid-root.sh, written "sid:PATH".
 root=$(tools/sid-root.sh path)
@@ -29,7 +35,8 @@ for python in "${interpreters[@]}"; do
   case $python in
     sid:*) python=${python#sid:}; inside=(tools/sid-root.sh run --) ;;
   esac
-  version=$("${inside[@]}" "$python" -c 'import platform; print(platform.python_version())')
+  version=$("${inside[@]}" "$python" -c 'import platform, sysconfig
+print(platform.python_version() + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
   log="build/matrix/${inside:+sid}$(echo "$python" | tr / _).log"
   start=$SECONDS
   if "${inside[@]}" make --no-print-directory test PYTHON="$python" WERROR="${WERROR:-OFF}" >"$log" 2>&1; then
@@ -39,7 +46,7 @@ for python in "${interpreters[@]}"; do
     failed=1
     tail -n 40 "$log"
   fi
-  summary+=("$(printf '%-6s %-8s %-40s %4ss  %s' "$result" "$version" "${inside:+sid:}$python" $((SECONDS - start)) "$(tail -n 1 "$log")")")
+  summary+=("$(printf '%-6s %-8s %-46s %4ss  %s' "$result" "$version" "${inside:+sid:}$python" $((SECONDS - start)) "$(tail -n 1 "$log")")")
 done
 printf '%s\n' "${summary[@]}"
 exit $failed
