@@ -60,6 +60,14 @@ static inline void PyErr_SetRaisedException(PyObject* exc) {
 }
 #endif
 
+#if PY_VERSION_HEX < 0x030D0000
+// Per-object critical sections (3.13) lock an object where threads run at
+// once, and are nothing where the global lock is held; before 3.13 it
+// always is.
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
+#endif
+
 namespace vesk {
 
 // ------------------------------------------------------ owning reference --
@@ -106,9 +114,18 @@ class Ref {
 
 // ------------------------------------------------------------ name lookup --
 
-// dict[name]; empty without an exception when it is absent.
+// dict[name]; empty without an exception when it is absent. A
+// free-threaded build takes the reference under the dict's own lock: there
+// another thread may rebind the name and free the value right after a
+// borrowed read. With the global lock held nothing runs between the read
+// and the increment.
 inline Ref dict_get(PyObject* dict, PyObject* name) {
+#ifdef Py_GIL_DISABLED
+    PyObject* value = nullptr;
+    return PyDict_GetItemRef(dict, name, &value) < 0 ? Ref() : Ref::steal(value);
+#else
     return Ref::borrow(PyDict_GetItemWithError(dict, name));
+#endif
 }
 
 // What recent lookups of names in dicts found, so that a function called

@@ -140,28 +140,38 @@ Ref timeout_seconds(PyObject* value, Py_ssize_t start, Py_ssize_t stop) {
     return Ref();
 }
 
-// TALVERO_HTTP_TIMEOUT, read afresh for each request from the process
-// environment (os.environ writes through to it):
+// TALVERO_HTTP_TIMEOUT, read afresh for each request from os.environ (the
+// real module's: rebinding the module's `os` steers get_token, not this):
 //   unset or empty   the default (connect, read) pair above;
 //   SECONDS          one number for both, as requests takes it;
 //   CONNECT,READ     the pair;
 //   none             no time-out: `timeout` stays empty and no timeout= is
 //                    passed, so requests waits as long as the server does.
-// Anything else is refused before a request is sent.
+// Anything else is refused before a request is sent. Not getenv(): where
+// threads run at once, it would race with another thread's os.environ
+// writes, which call putenv() and unsetenv(); os.environ is the
+// interpreter's own copy, which they keep current under its locks.
 bool http_timeout(Ref& timeout) {
-    const char* raw = std::getenv(kTimeoutVariable);
-    if (raw == nullptr || raw[0] == '\0') {
+    Ref os = import_module("os");
+    Ref environ = os ? get_attr(os.get(), names.environ) : Ref();
+    Ref get = environ ? get_attr(environ.get(), names.get) : Ref();
+    Ref variable = text(kTimeoutVariable);
+    Ref found = (get && variable) ? call(get.get(), {variable.get()}) : Ref();
+    if (!found) return false;
+    Ref value = found.get() == Py_None ? Ref() : Ref::steal(PyObject_Str(found.get()));
+    if (found.get() != Py_None && !value) return false;
+    if (!value || PyUnicode_GET_LENGTH(value.get()) == 0) {
         Ref connect = Ref::steal(PyFloat_FromDouble(kDefaultConnectSeconds));
         Ref read = Ref::steal(PyFloat_FromDouble(kDefaultReadSeconds));
         if (!connect || !read) return false;
         timeout = Ref::steal(PyTuple_Pack(2, connect.get(), read.get()));
         return static_cast<bool>(timeout);
     }
-    if (spells(raw, kNoTimeout)) return true;
-    // `raw` is not used past this point: code the interpreter may run while
-    // allocating can change the environment and free it.
-    Ref value = Ref::steal(PyUnicode_DecodeFSDefault(raw));
-    if (!value) return false;
+    // A value the environment decoded with surrogates has no UTF-8 form:
+    // it is no "none", and the number parser below refuses it.
+    const char* raw = PyUnicode_AsUTF8(value.get());
+    if (raw == nullptr) PyErr_Clear();
+    if (raw != nullptr && spells(raw, kNoTimeout)) return true;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(value.get());
     const Py_ssize_t comma = PyUnicode_FindChar(value.get(), ',', 0, length, 1);
     if (comma == -2) return false;

@@ -27,6 +27,36 @@ inline bool runtime_finalized = false;
 
 inline void note_runtime_finalized() { runtime_finalized = true; }
 
+// Guards the import state where threads run at once (free-threaded builds):
+// importlib's per-module lock keeps two imports of one name apart, but a
+// module removed from sys.modules, or made by hand, can meet another import
+// there. With the global lock, the state changes only between calls into
+// code that could let another thread in, and no lock is needed.
+class StateLock {
+ public:
+#ifdef Py_GIL_DISABLED
+    void lock() { PyMutex_Lock(&mutex_); }
+    void unlock() { PyMutex_Unlock(&mutex_); }
+
+ private:
+    PyMutex mutex_ = {};
+#else
+    void lock() {}
+    void unlock() {}
+#endif
+};
+
+class StateGuard {
+ public:
+    explicit StateGuard(StateLock& lock) : lock_(lock) { lock_.lock(); }
+    ~StateGuard() { lock_.unlock(); }
+    StateGuard(const StateGuard&) = delete;
+    StateGuard& operator=(const StateGuard&) = delete;
+
+ private:
+    StateLock& lock_;
+};
+
 class SingleInit {
  public:
     explicit constexpr SingleInit(const char* short_name) : short_name_(short_name) {}
@@ -35,20 +65,23 @@ class SingleInit {
     // that was already set up, so that re-imports and reloads don't rerun
     // the body (and don't read the environment again).
     PyObject* create(PyObject* spec) {
-        if (!watching_finalization_ && Py_AtExit(note_runtime_finalized) == 0) {
-            // Py_AtExit's table is full only in programs that register
-            // dozens of handlers; finalisation then goes unnoticed.
-            watching_finalization_ = true;
-        }
-        if (runtime_finalized || !same_interpreter()) {
-            PyErr_SetString(PyExc_ImportError,
-                            "Interpreter change detected - this module can only be loaded into "
-                            "one interpreter per process.");
-            return nullptr;
-        }
-        if (module_ != nullptr) {
-            Py_INCREF(module_);
-            return module_;
+        {
+            StateGuard guard(lock_);
+            if (!watching_finalization_ && Py_AtExit(note_runtime_finalized) == 0) {
+                // Py_AtExit's table is full only in programs that register
+                // dozens of handlers; finalisation then goes unnoticed.
+                watching_finalization_ = true;
+            }
+            if (runtime_finalized || !same_interpreter()) {
+                PyErr_SetString(PyExc_ImportError,
+                                "Interpreter change detected - this module can only be loaded "
+                                "into one interpreter per process.");
+                return nullptr;
+            }
+            if (module_ != nullptr) {
+                Py_INCREF(module_);
+                return module_;
+            }
         }
         Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
         if (!name) {
@@ -57,29 +90,50 @@ class SingleInit {
         return PyModule_NewObject(name.get());
     }
 
-    // Start of Py_mod_exec: 1 when the body has to run, 0 when `module` is
-    // the one already set up, -1 with an exception set otherwise.
-    int enter(PyObject* module) {
-        if (module_ != nullptr) {
-            if (module == module_) {
-                return 0;
-            }
-            PyErr_Format(PyExc_RuntimeError,
-                         "Module '%s' has already been imported. Re-initialisation is not "
-                         "supported.",
-                         short_name_);
-            return -1;
+    // Py_mod_exec: runs `body` on the module unless one was set up already,
+    // and keeps the module for the life of the process when it succeeds. A
+    // body that fails leaves nothing behind: the next import runs it afresh.
+    int exec(PyObject* module, bool (*body)(PyObject*)) {
+        int state = enter(module);
+        if (state <= 0) {
+            return state;
         }
-        return warn_on_version_mismatch(module) ? 1 : -1;
-    }
-
-    // End of a successful body: keeps the module for the life of the process.
-    void done(PyObject* module) {
-        Py_INCREF(module);
-        module_ = module;
+        bool succeeded = body(module);
+        StateGuard guard(lock_);
+        running_ = false;
+        if (succeeded) {
+            Py_INCREF(module);
+            module_ = module;
+        }
+        return succeeded ? 0 : -1;
     }
 
  private:
+    // 1 when the body has to run, 0 when `module` is the one already set
+    // up, -1 with an exception set otherwise.
+    int enter(PyObject* module) {
+        {
+            StateGuard guard(lock_);
+            if (module_ != nullptr || running_) {
+                if (module == module_) {
+                    return 0;
+                }
+                PyErr_Format(PyExc_RuntimeError,
+                             "Module '%s' has already been imported. Re-initialisation is not "
+                             "supported.",
+                             short_name_);
+                return -1;
+            }
+            running_ = true;
+        }
+        if (warn_on_version_mismatch(module)) {
+            return 1;
+        }
+        StateGuard guard(lock_);
+        running_ = false;
+        return -1;
+    }
+
     bool same_interpreter() {
 #if PY_VERSION_HEX >= 0x03070000
         // Interpreter ids are never reused, unlike the state's address.
@@ -123,7 +177,10 @@ class SingleInit {
     }
 
     const char* short_name_;
+    StateLock lock_;
+    // The state below is read and written under lock_.
     PyObject* module_ = nullptr;
+    bool running_ = false;  // a body is running
     bool watching_finalization_ = false;
 #if PY_VERSION_HEX >= 0x03070000
     std::int64_t interp_id_ = -1;
@@ -133,5 +190,18 @@ class SingleInit {
 };
 
 }  // namespace vesk
+
+// The module-definition slot that tells a free-threaded interpreter whether
+// the module needs the global lock: ours don't (their shared state is
+// guarded as the comments at each place say). 3.13 brought the slot.
+#ifdef Py_mod_gil
+#ifdef Py_GIL_DISABLED
+#define VESK_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define VESK_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+#else
+#define VESK_GIL_SLOT
+#endif
 
 #endif  // VESK_SINGLE_INIT_H

@@ -41,6 +41,35 @@ PyTypeObject wrapper_type;
 
 Wrapper* as_wrapper(PyObject* self) { return reinterpret_cast<Wrapper*>(self); }
 
+// A setter may replace a field of the wrapper (its metadata) while another
+// thread reads it. Each such field is read and written under the wrapper's
+// own lock (a per-object critical section, as the interpreter's functions
+// do), so a reader holds its reference before a writer can release the old
+// value; the writer releases it after the lock, as its finaliser may run
+// any code. With the global lock the critical sections are nothing. `func`
+// and `module` are set at creation and only cleared by the collector, which
+// runs with every other thread stopped: calls read them without a lock.
+
+// A new reference to the field's value, or null when it is empty.
+PyObject* load(Wrapper* w, PyObject* Wrapper::*field) {
+    PyObject* value;
+    Py_BEGIN_CRITICAL_SECTION(reinterpret_cast<PyObject*>(w));
+    value = w->*field;
+    Py_XINCREF(value);
+    Py_END_CRITICAL_SECTION();
+    return value;
+}
+
+// Puts `value` (a new reference, or null) in the field.
+void store(Wrapper* w, PyObject* Wrapper::*field, PyObject* value) {
+    PyObject* old;
+    Py_BEGIN_CRITICAL_SECTION(reinterpret_cast<PyObject*>(w));
+    old = w->*field;
+    w->*field = value;
+    Py_END_CRITICAL_SECTION();
+    Py_XDECREF(old);
+}
+
 // The failing path of a call: with `func`'s exception pending, resolve
 // MlflowException and apply the `except` rule. A match re-raises the same
 // object and a miss lets it pass; both leave it pending exactly as `func`
@@ -117,11 +146,16 @@ bool has_only_str_keys(PyObject* kwargs) {
     // this is the path of every keyword call up to 3.7.
     return _PyDict_HasOnlyStringKeys(kwargs);
 #else
-    if (PyArg_ValidateKeywordArguments(kwargs)) {
-        return true;
+    // The mapping may be the caller's own, which another thread can change
+    // while it is walked: the walk holds the dict's lock.
+    int valid;
+    Py_BEGIN_CRITICAL_SECTION(kwargs);
+    valid = PyArg_ValidateKeywordArguments(kwargs);
+    Py_END_CRITICAL_SECTION();
+    if (!valid) {
+        PyErr_Clear();
     }
-    PyErr_Clear();
-    return false;
+    return valid != 0;
 #endif
 }
 
@@ -203,15 +237,14 @@ PyObject* wrapper_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 PyObject* wrapper_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_wrapper(self)->qualname, self);
+    Ref qualname = Ref::steal(load(as_wrapper(self), &Wrapper::qualname));
+    return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), self);
 }
 
 // Pickled by reference like a function: pickle finds it again as
 // __module__ + "." + __qualname__ and checks that it is the same object.
 PyObject* wrapper_reduce(PyObject* self, PyObject*) {
-    PyObject* qualname = as_wrapper(self)->qualname;
-    Py_INCREF(qualname);
-    return qualname;
+    return load(as_wrapper(self), &Wrapper::qualname);
 }
 
 int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -288,6 +321,32 @@ void wrapper_dealloc(PyObject* self) {
 #endif
 }
 
+#ifdef Py_GIL_DISABLED
+// Replacing the instance __dict__ where threads run at once. The
+// interpreter's generic attribute code reads the dict pointer with an atomic
+// load and no lock; its generic __dict__ setter stores it plainly, which
+// such a reader may see half done. The new dict goes in with one atomic
+// exchange, as the interpreter stores the dicts of its own classes, and the
+// old one is released after it.
+int set_dict(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "cannot delete __dict__");
+        return -1;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "__dict__ must be set to a dictionary, not a '%.200s'",
+                     Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    Py_INCREF(value);
+    PyObject* old = __atomic_exchange_n(&as_wrapper(self)->dict, value, __ATOMIC_ACQ_REL);
+    Py_XDECREF(old);
+    return 0;
+}
+#else
+constexpr setter set_dict = PyObject_GenericSetDict;
+#endif
+
 // `w.__call__` is the wrapper itself rather than a method-wrapper of the
 // type's call slot, whose signature says nothing: tools that judge a
 // callable by its __call__ (mock's autospec) then reach the decorated
@@ -312,28 +371,24 @@ PyObject* wrapper_getattro(PyObject* self, PyObject* name) {
 // A slot that reads as None while empty and takes any object.
 template <PyObject* Wrapper::*Field>
 PyObject* get_optional(PyObject* self, void*) {
-    PyObject* value = as_wrapper(self)->*Field;
+    PyObject* value = load(as_wrapper(self), Field);
     if (value == nullptr) {
-        value = Py_None;
+        Py_RETURN_NONE;
     }
-    Py_INCREF(value);
     return value;
 }
 
 template <PyObject* Wrapper::*Field>
 int set_optional(PyObject* self, PyObject* value, void*) {
-    PyObject*& slot = as_wrapper(self)->*Field;
     Py_XINCREF(value);
-    Py_XSETREF(slot, value);
+    store(as_wrapper(self), Field, value);
     return 0;
 }
 
 // __name__ and __qualname__: always a str.
 template <PyObject* Wrapper::*Field>
 PyObject* get_string(PyObject* self, void*) {
-    PyObject* value = as_wrapper(self)->*Field;
-    Py_INCREF(value);
-    return value;
+    return load(as_wrapper(self), Field);
 }
 
 template <PyObject* Wrapper::*Field>
@@ -342,9 +397,8 @@ int set_string(PyObject* self, PyObject* value, void* message) {
         PyErr_SetString(PyExc_TypeError, static_cast<const char*>(message));
         return -1;
     }
-    PyObject*& slot = as_wrapper(self)->*Field;
     Py_INCREF(value);
-    Py_SETREF(slot, value);
+    store(as_wrapper(self), Field, value);
     return 0;
 }
 
@@ -356,7 +410,8 @@ int set_string(PyObject* self, PyObject* value, void* message) {
 // function's annotations through it, and raises what it raises (a NameError
 // for an annotation naming what is not defined yet). The call runs Python
 // code, which may change the wrapper: the callable is held here, and the
-// dict stored only once the call has returned.
+// dict stored only once the call has returned. Called with the wrapper's
+// lock held, as the interpreter calls a function's.
 PyObject* annotations_from_annotate(Wrapper* w) {
     Ref annotate = Ref::borrow(w->annotate);
     Ref value_format = Ref::steal(PyLong_FromLong(1));
@@ -384,21 +439,26 @@ PyObject* annotations_from_annotate(Wrapper* w) {
 }
 #endif
 
+// The dict is made at the first read; under the wrapper's lock, so that two
+// threads reading at once share one.
 PyObject* get_annotations(PyObject* self, void*) {
     Wrapper* w = as_wrapper(self);
+    PyObject* result = nullptr;
+    Py_BEGIN_CRITICAL_SECTION(self);
 #if PY_VERSION_HEX >= 0x030E0000
     if (w->annotations == nullptr && w->annotate != nullptr) {
-        return annotations_from_annotate(w);
-    }
+        result = annotations_from_annotate(w);
+    } else
 #endif
-    if (w->annotations == nullptr) {
-        w->annotations = PyDict_New();
+    {
         if (w->annotations == nullptr) {
-            return nullptr;
+            w->annotations = PyDict_New();
         }
+        result = w->annotations;
+        Py_XINCREF(result);
     }
-    Py_INCREF(w->annotations);
-    return w->annotations;
+    Py_END_CRITICAL_SECTION();
+    return result;
 }
 
 // Setting or deleting __annotations__ also drops __annotate__ (3.14 on).
@@ -410,10 +470,18 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    set_optional<&Wrapper::annotations>(self, value, nullptr);
+    Wrapper* w = as_wrapper(self);
+    Ref old_annotations;
+    Ref old_annotate;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    Py_XINCREF(value);
+    old_annotations = Ref::steal(w->annotations);
+    w->annotations = value;
 #if PY_VERSION_HEX >= 0x030E0000
-    Py_CLEAR(as_wrapper(self)->annotate);
+    old_annotate = Ref::steal(w->annotate);
+    w->annotate = nullptr;
 #endif
+    Py_END_CRITICAL_SECTION();
     return 0;
 }
 
@@ -429,29 +497,31 @@ int set_annotate(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
         return -1;
     }
-    if (value == Py_None) {
-        Py_CLEAR(w->annotate);
-        return 0;
-    }
-    if (!PyCallable_Check(value)) {
+    if (value != Py_None && !PyCallable_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
         return -1;
     }
-    Py_INCREF(value);
-    Py_XSETREF(w->annotate, value);
-    Py_CLEAR(w->annotations);
+    Ref old_annotate;
+    Ref old_annotations;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    old_annotate = Ref::steal(w->annotate);
+    if (value == Py_None) {
+        w->annotate = nullptr;
+    } else {
+        Py_INCREF(value);
+        w->annotate = value;
+        old_annotations = Ref::steal(w->annotations);
+        w->annotations = nullptr;
+    }
+    Py_END_CRITICAL_SECTION();
     return 0;
 }
 #endif
 
 #if PY_VERSION_HEX >= 0x030C0000
 PyObject* get_type_params(PyObject* self, void*) {
-    PyObject* value = as_wrapper(self)->type_params;
-    if (value == nullptr) {
-        return PyTuple_New(0);
-    }
-    Py_INCREF(value);
-    return value;
+    PyObject* value = load(as_wrapper(self), &Wrapper::type_params);
+    return value != nullptr ? value : PyTuple_New(0);
 }
 
 int set_type_params(PyObject* self, PyObject* value, void*) {
@@ -485,7 +555,7 @@ PyGetSetDef wrapper_getset[] = {
 #if PY_VERSION_HEX >= 0x030C0000
     {attr("__type_params__"), get_type_params, set_type_params, nullptr, nullptr},
 #endif
-    {attr("__dict__"), PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {attr("__dict__"), PyObject_GenericGetDict, set_dict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -35,40 +35,30 @@ Ref environ_get(PyObject* module, PyObject* os_name, const char* key, const char
     return vesk::call(get.get(), {key_obj.get(), fallback_obj.get()});
 }
 
-int run_body(PyObject* module) {
+bool run_body(PyObject* module) {
     Ref os_name = Ref::steal(PyUnicode_InternFromString("os"));
     if (!os_name) {
-        return -1;
+        return false;
     }
     Ref os = Ref::steal(PyImport_ImportModuleLevelObject(os_name.get(), PyModule_GetDict(module),
                                                          nullptr, nullptr, 0));
     if (!os || PyObject_SetAttr(module, os_name.get(), os.get()) < 0) {
-        return -1;
+        return false;
     }
     Ref tracking = environ_get(module, os_name.get(), "TALVERO_TRACKING_URL", kDefaultTrackingUri);
     if (!tracking || PyObject_SetAttrString(module, "TRACKING_URI", tracking.get()) < 0) {
-        return -1;
+        return false;
     }
     Ref api = environ_get(module, os_name.get(), "TALVERO_API_URL", kDefaultApiUrl);
     if (!api || PyObject_SetAttrString(module, "TALVERO_API_URL", api.get()) < 0) {
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 PyObject* urls_create(PyObject* spec, PyModuleDef*) { return single_init.create(spec); }
 
-int urls_exec(PyObject* module) {
-    int state = single_init.enter(module);
-    if (state <= 0) {
-        return state;
-    }
-    if (run_body(module) < 0) {
-        return -1;
-    }
-    single_init.done(module);
-    return 0;
-}
+int urls_exec(PyObject* module) { return single_init.exec(module, run_body); }
 
 PyModuleDef_Slot urls_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(urls_create)},
@@ -76,9 +66,7 @@ PyModuleDef_Slot urls_slots[] = {
 #ifdef Py_mod_multiple_interpreters  // 3.12: our create step does the refusing
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
 #endif
-#ifdef Py_mod_gil  // 3.13: the module relies on the global lock
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
+    VESK_GIL_SLOT
     {0, nullptr},
 };
 

@@ -10,7 +10,10 @@ namespace vandrel {
 using vesk::Ref;
 
 // Every name the module's code resolves or reads, and the constant texts of
-// its functions, interned once per process.
+// its functions, interned once per process. Written in the module's set-up,
+// before any function of the module can run, and only read afterwards, so
+// threads read them without a lock (interned strings are immortal in
+// free-threaded builds, so no count changes either).
 // X(field, text)
 #define VANDREL_NAMES(X)                                 \
     X(wraps, "wraps")                                    \

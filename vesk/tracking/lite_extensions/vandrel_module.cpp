@@ -175,16 +175,13 @@ bool run_body(PyObject* module) {
 
 PyObject* vandrel_create(PyObject* spec, PyModuleDef*) { return single_init.create(spec); }
 
+// The interned names and the wrapper type are made once, with the module
+// body, before any function of the module can run; the module reaches other
+// threads only through the import system, after this step is done.
 int vandrel_exec(PyObject* module) {
-    int state = single_init.enter(module);
-    if (state <= 0) {
-        return state;
-    }
-    if (!intern_names() || !ready_wrapper_type() || !run_body(module)) {
-        return -1;
-    }
-    single_init.done(module);
-    return 0;
+    return single_init.exec(module, [](PyObject* body_module) {
+        return intern_names() && ready_wrapper_type() && run_body(body_module);
+    });
 }
 
 PyModuleDef_Slot vandrel_slots[] = {
@@ -193,9 +190,7 @@ PyModuleDef_Slot vandrel_slots[] = {
 #ifdef Py_mod_multiple_interpreters  // 3.12: our create step does the refusing
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
 #endif
-#ifdef Py_mod_gil  // 3.13: the module relies on the global lock
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
+    VESK_GIL_SLOT
     {0, nullptr},
 };
 
