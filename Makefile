@@ -32,7 +32,7 @@ ASAN_TREE := $(ROOT)/build/asan/tree
 
 .PHONY: all build test demo bench matrix check check-debug check-asan deps clean \
         dist test-installed stubtest newest newest-packages free-threaded-python \
-        free-threaded-python-tsan test-free-threaded
+        free-threaded-python-tsan test-free-threaded check-tsan
 
 all: build
 
@@ -93,6 +93,13 @@ free-threaded-python:
 
 free-threaded-python-tsan:
 	@tools/free-threaded-python.sh tsan
+
+# The threaded tests under ThreadSanitizer: the free-threaded interpreter
+# built with it and the modules built with clang's -fsanitize=thread, in a
+# copy of the tree. Fails on any report that names our modules.
+check-tsan: deps
+	@python=$$(tools/free-threaded-python.sh tsan | tail -n 1) && \
+	WERROR=$(WERROR) tools/check-tsan.sh "$$python" $(ROOT) $(PYDEPS)
 
 # The suite on the free-threaded interpreter, built first where it is missing.
 test-free-threaded:
