@@ -14,7 +14,7 @@ import threading
 import unittest
 
 from tests import support
-from tests.test_token_concurrency import RecordingServer
+from tests.test_token_concurrency import RecordingServer, secret_folder
 from vesk.tracking.exceptions import MlflowException
 from vesk.tracking.lite_extensions import vandrel
 
@@ -165,10 +165,7 @@ class TokenStormTest(unittest.TestCase):
     def test_get_token_from_threads(self):
         with support.temporary_home() as home, \
                 RecordingServer({"a@b.c": "pw"}, token_lifetime=0.003) as server:
-            folder = os.path.join(home, ".talvero")
-            os.mkdir(folder)
-            with open(os.path.join(folder, "secret.file"), "w") as f:
-                f.write("[secret]\nemail = a@b.c\npassword = pw\n")
+            folder = secret_folder(home)
             tokens = []
             bindings = [support.rebound(vandrel, "SECRET_FILE", os.path.join(folder, "secret.file")),
                         support.rebound(vandrel, "TOKENS_FILE", os.path.join(folder, "tokens.file")),

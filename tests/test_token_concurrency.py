@@ -56,14 +56,20 @@ class RecordingServer(AccountServer):
         return status, answer
 
 
+def secret_folder(home):
+    """Makes HOME/.talvero with the secret file of the account a@b.c; returns it."""
+    folder = os.path.join(home, ".talvero")
+    os.mkdir(folder)
+    with open(os.path.join(folder, "secret.file"), "w") as f:
+        f.write("[secret]\nemail = a@b.c\npassword = pw\n")
+    return folder
+
+
 class ConcurrentGetTokenTest(unittest.TestCase):
     def test_processes_and_threads_share_one_tokens_file(self):
         with support.temporary_home() as home, \
                 RecordingServer({"a@b.c": "pw"}, token_lifetime=0.05) as server:
-            folder = os.path.join(home, ".talvero")
-            os.mkdir(folder)
-            with open(os.path.join(folder, "secret.file"), "w") as f:
-                f.write("[secret]\nemail = a@b.c\npassword = pw\n")
+            folder = secret_folder(home)
             environ = support.child_environment(home, TALVERO_API_URL=server.url)
             children = [subprocess.Popen(
                 [sys.executable, "-c", CHILD, str(CALLS), str(THREADS)], env=environ, cwd=home,
