@@ -117,6 +117,23 @@ class Terminal(object):
     def send(self, data):
         os.write(self.master, data)
 
+    def wait_until_reading(self, seconds=5):
+        """Waits until the child sleeps, as it does in its read of the
+        terminal. A Ctrl-C that comes between the prompt and that read is
+        seen by the interpreter only at its next check, which the read then
+        holds back for good: the key must come once the read has begun."""
+        deadline = time.time() + seconds
+        path = "/proc/%d/stat" % self.pid
+        sleeping = 0
+        while time.time() < deadline and sleeping < 2:
+            try:
+                with open(path) as handle:
+                    state = handle.read().rsplit(")", 1)[1].split()[0]
+            except (OSError, IndexError):
+                return  # no /proc: the key goes now
+            sleeping = sleeping + 1 if state == "S" else 0
+            time.sleep(0.01)
+
     def finish(self, seconds=60):
         """Reads what is left and waits for the child; its exit status, or
         -signal when a signal ended it."""

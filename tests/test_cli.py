@@ -334,7 +334,9 @@ class TerminalTest(TerminalCase):
                             if shown == b"[y/N] " and not with_account:
                                 continue
                             self.answer(session, shown, text)
-                        self.answer(session, prompt, key)
+                        self.assertTrue(session.read_until(prompt), session.output)
+                        session.wait_until_reading()
+                        session.send(key)
                         self.assertEqual(session.finish(), status, session.output)
                         self.assertIn(b"nothing written", session.output)
                         self.assertEqual(self.snapshot(), before)
