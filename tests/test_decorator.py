@@ -684,12 +684,12 @@ class StandInTests(unittest.TestCase):
 
         for wrapper in (catch(func), python_wrapper(func)):
             with self.subTest(wrapper=wrapper):
-                spec = mock.create_autospec(wrapper, return_value="mocked")
-                self.assertEqual(spec(1, 2), "mocked")
-                self.assertEqual(spec(1, b=2, c=4), "mocked")
+                checked = mock.create_autospec(wrapper, return_value="mocked")
+                self.assertEqual(checked(1, 2), "mocked")
+                self.assertEqual(checked(1, b=2, c=4), "mocked")
                 for args, kwargs in (((1, 2, 3, 4), {}), ((1,), {}), ((1, 2), {"d": 1})):
                     with self.assertRaises(TypeError):
-                        spec(*args, **kwargs)
+                        checked(*args, **kwargs)
         holder = types.ModuleType("holder")
         holder.func = catch(func)
         with mock.patch.object(holder, "func", autospec=True) as patched:

@@ -321,25 +321,23 @@ inline PyObject* module_dict(PyObject* module) {
     return value;
 }
 
+// `found` in the namespace `globals`, else (absent, without an error) the
+// builtin of that name.
+inline Ref or_builtin(Ref found, PyObject* globals, PyObject* name) {
+    return found || PyErr_Occurred() ? std::move(found) : lookup_builtin(globals, name);
+}
+
 // A module-level name as a function body sees it: the module's namespace
 // first, then the builtins; NameError when it is in neither.
 inline Ref lookup_global(PyObject* module, PyObject* name) {
     PyObject* globals = PyModule_GetDict(module);
-    Ref value = dict_lookup_cache.find(globals, name);
-    if (value || PyErr_Occurred()) {
-        return value;
-    }
-    return lookup_builtin(globals, name);
+    return or_builtin(dict_lookup_cache.find(globals, name), globals, name);
 }
 
 // The same for code that runs once (a module's set-up): nothing is kept.
 inline Ref lookup_global_once(PyObject* module, PyObject* name) {
     PyObject* globals = PyModule_GetDict(module);
-    Ref value = dict_get(globals, name);
-    if (value || PyErr_Occurred()) {
-        return value;
-    }
-    return lookup_builtin(globals, name);
+    return or_builtin(dict_get(globals, name), globals, name);
 }
 
 // obj.name. ModuleType (an immutable built-in type) defines none of the

@@ -654,8 +654,6 @@ constexpr char kGetExperimentId[] = "_get_experiment_id";
 constexpr char kGetRunId[] = "_get_run_id";
 constexpr char kRunidExists[] = "_runid_exists";
 
-}  // namespace
-
 // The parameters of `def wrapper(*args, **kwargs)`, which inspect.signature
 // reports for a wrapper without __wrapped__. A class attribute, so that an
 // instance's own __dict__ may override it.
@@ -668,6 +666,8 @@ bool add_text_signature() {
     PyType_Modified(&wrapper_type);
     return true;
 }
+
+}  // namespace
 
 // Readied in the module's set-up, which the import lock serialises: two
 // threads can't both find it unready.
