@@ -40,7 +40,7 @@ def sdist_files():
     """What the sdist must hold, the metadata setuptools writes aside: what
     the wheel is built from, and the suite with what runs it."""
     found = source_files() | {"CMakeLists.txt", "pyproject.toml", "setup.py", "MANIFEST.in",
-                              "README.md", "Makefile", "tests/support.py",
+                              "README.md", "DEVELOPING.md", "Makefile", "tests/support.py",
                               "tools/account_server.py", "tools/run-tests.sh"}
     for pattern in ("build_support/*.py", "tests/*.py", "tools/*.py", "tools/*.sh"):
         found.update(os.path.relpath(path, support.ROOT)

@@ -115,6 +115,37 @@ class FirstRoundTest(unittest.TestCase):
             self.assertFalse(listening(url), "the server still runs after the round")
 
 
+@has_readme
+@support.needs_checkout("the other documents are the checkout's")
+class LinksTest(unittest.TestCase):
+    def test_links_reach_their_files_and_headings(self):
+        """Every relative link of the README and of DEVELOPING.md names a
+        file of the checkout, and every #anchor a heading of its file."""
+        def anchors(path):
+            with open(path, encoding="utf-8") as handle:
+                text = re.sub(r"^```.*?^```$", "", handle.read(), flags=re.M | re.S)
+            titles = re.findall(r"^#+ (.*)$", text, re.M)
+            return {re.sub(r"[^\w\- ]", "", t.lower()).replace(" ", "-") for t in titles}
+
+        documents = [README, os.path.join(support.ROOT, "DEVELOPING.md")]
+        with open(README, encoding="utf-8") as handle:
+            self.assertIn("](DEVELOPING.md)", handle.read())
+        for document in documents:
+            with open(document, encoding="utf-8") as handle:
+                text = re.sub(r"^```.*?^```$", "", handle.read(), flags=re.M | re.S)
+            links = re.findall(r"\]\(([^)\s]+)\)", text)
+            self.assertTrue(links, document)
+            for link in links:
+                if re.match(r"^[a-z]+:", link):
+                    continue
+                target, _, anchor = link.partition("#")
+                path = os.path.join(support.ROOT, target) if target else document
+                with self.subTest(document=os.path.basename(document), link=link):
+                    self.assertTrue(os.path.isfile(path))
+                    if anchor:
+                        self.assertIn(anchor, anchors(path))
+
+
 PYENV_ROOT = os.environ.get("PYENV_ROOT") or os.path.expanduser("~/.pyenv")
 
 
@@ -128,10 +159,10 @@ class OfflineInstall36Test(unittest.TestCase):
         steps = [block for block in blocks(section("Install"), "sh") if "3.6.15" in block]
         self.assertEqual(len(steps), 1, steps)
         with support.temporary_home() as home:
-            os.symlink(PYENV_ROOT, os.path.join(home, ".pyenv"))
+            # pyenv found through PYENV_ROOT: the home has no ~/.pyenv.
             # Nothing from the checkout or the suite on the search path: what
             # imports must come from the venv.
-            env = support.child_environment(home, PYTHONPATH=None)
+            env = support.child_environment(home, PYTHONPATH=None, PYENV_ROOT=PYENV_ROOT)
             done = subprocess.run(["bash", "-e", "-c", steps[0]], cwd=support.ROOT, env=env,
                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                   stderr=subprocess.STDOUT, universal_newlines=True,
