@@ -463,16 +463,13 @@ class Watchdog {
     bool fired_ = false;
 };
 
-// A descriptor of its own of the socket a real answer is read from: >= 0;
-// -1, with no exception, where there is none to be had (the connection
-// already given back, a stand-in's raw stream); -2 on an error that must
-// not be dropped.
+// A descriptor of its own of the socket a real answer is read from
+// (raw.fileno(), urllib3's): >= 0; -1, with no exception, where there is
+// none to be had (the body read already, a stand-in's raw stream); -2 on
+// an error that must not be dropped.
 int answer_socket(PyObject* query) {
     Ref raw = get_attr(query, names.raw);
-    Ref connection = raw ? get_attr(raw.get(), names.connection) : Ref();
-    Ref sock = connection && connection.get() != Py_None
-                   ? get_attr(connection.get(), names.sock) : Ref();
-    Ref fileno = sock && sock.get() != Py_None ? get_attr(sock.get(), names.fileno) : Ref();
+    Ref fileno = raw ? get_attr(raw.get(), names.fileno) : Ref();
     Ref number = fileno ? call(fileno.get(), {}) : Ref();
     const long fd = number ? PyLong_AsLong(number.get()) : -1;
     if (PyErr_Occurred()) {
@@ -680,31 +677,38 @@ bool redirected(PyObject* query, PyObject* login_error) {
     return true;
 }
 
-// Why a token (as the tokens file will hold it) cannot be stored, or null:
-// it must read back through the file's dialect, and the access token must
-// also fit the token check's request header (Latin-1, no control
-// character but the tab). `*culprit` is the character at fault.
-const char* unstorable(PyObject* token, bool sent_in_header, Py_UCS4* culprit) {
+// What a token (as the tokens file will hold it) holds that keeps it from
+// being stored, or null, and in `*why` why: it must read back through the
+// file's dialect, and the access token must also fit the token check's
+// request header (Latin-1, no control character but the tab). `*culprit`
+// is the character at fault.
+const char* unstorable(PyObject* token, bool sent_in_header, Py_UCS4* culprit,
+                       const char** why) {
+    static constexpr char kHeader[] = "which a request header cannot carry";
     const Py_ssize_t length = PyUnicode_GET_LENGTH(token);
     bool line_start = false;
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 c = PyUnicode_READ_CHAR(token, i);
         *culprit = c;
-        if (c == '\r') return "a carriage return, which would end a line of the tokens file";
+        if (c == '\r') {
+            *why = "which would end a line of the tokens file";
+            return "a carriage return";
+        }
         if (line_start && !Py_UNICODE_ISSPACE(c)) {
             line_start = false;
             if (c == '#' || c == ';') {
-                return "a line beginning with '#' or ';', which the tokens file would "
-                       "read as a comment";
+                *why = "which the tokens file would read as a comment";
+                return "a line beginning with '#' or ';'";
             }
         }
+        *why = kHeader;
         if (c == '\n') {
-            if (sent_in_header) return "a line feed, which a request header cannot carry";
+            if (sent_in_header) return "a line feed";
             line_start = true;
         } else if (sent_in_header && c > 0xFF) {
-            return "a character outside Latin-1, which a request header cannot carry";
+            return "a character outside Latin-1";
         } else if (sent_in_header && ((c < 0x20 && c != '\t') || (c >= 0x7F && c <= 0x9F))) {
-            return "a control character, which a request header cannot carry";
+            return "a control character";
         }
     }
     return nullptr;
@@ -721,18 +725,18 @@ bool storable(PyObject* login_error, PyObject* access, PyObject* refresh) {
     for (const auto& token : tokens) {
         if (!PyUnicode_Check(token.token)) continue;
         Py_UCS4 culprit = 0;
-        const char* why = unstorable(token.token, token.sent_in_header, &culprit);
-        if (why == nullptr) continue;
+        const char* why = nullptr;
+        const char* what = unstorable(token.token, token.sent_in_header, &culprit, &why);
+        if (what == nullptr) continue;
         char code[16];
         std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(culprit));
         raise_login_error(login_error, Ref::steal(PyUnicode_FromFormat(
-            "the account server's %s cannot be stored: it holds %s (%s); the tokens file "
-            "was left as it was", token.name, why, code)));
+            "the account server's %s cannot be stored: it holds %s (%s), %s; the tokens "
+            "file was left as it was", token.name, what, code, why)));
         return false;
     }
     return true;
 }
-
 
 // A token as the tokens file holds it: made text as the parser would make
 // it, with every "%" doubled so that the parser's interpolation gives back
