@@ -49,6 +49,9 @@ class HostileServer(object):
         self._answers = []
         self._connections = []
         self.requests = []
+        # Per connection, in order: whether its answer was played to its end
+        # (False: the client closed before).
+        self.played = []
         self._thread = threading.Thread(target=self._serve, name="hostile-server", daemon=True)
         self._thread.start()
 
@@ -72,6 +75,17 @@ class HostileServer(object):
         with self._lock:
             for connection in self._connections:
                 connection.close()
+
+    def wait_played(self, count, timeout=120):
+        """What `played` holds once `count` answers ended (or `timeout` passed)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with self._lock:
+                if len(self.played) >= count:
+                    return list(self.played)
+            time.sleep(0.05)
+        with self._lock:
+            return list(self.played)
 
     def queue(self, answer):
         with self._lock:
@@ -108,8 +122,11 @@ class HostileServer(object):
                 self.requests.append((line[0], line[1], headers, body))
             if answer is not None:
                 answer(connection)
+            with self._lock:
+                self.played.append(True)
         except (OSError, ValueError):
-            pass  # the client went away, or sent no request
+            with self._lock:
+                self.played.append(False)  # the client went away, or sent no request
         finally:
             connection.close()
 
@@ -148,11 +165,11 @@ class HostileServer(object):
         return play
 
     @classmethod
-    def stream(cls, total=None, announce=False, token_bytes=None):
+    def stream(cls, total=None, framing="chunked", token_bytes=None):
         """A login answer of `total` bytes (None: without end) in 64 KiB
-        writes, chunked unless `announce` sends its length instead. Its
-        access token fills it (`token_bytes` sets the token's size and
-        makes a complete JSON answer of it)."""
+        writes, framed "chunked", by its "length" or by the "close" of the
+        connection. Its access token fills it (`token_bytes` sets the
+        token's size and makes a complete JSON answer of it)."""
         def play(connection):
             if token_bytes is not None:
                 prefix, suffix = b'{"access_token": "', b'", "refresh_token": "r"}'
@@ -160,13 +177,13 @@ class HostileServer(object):
             else:
                 prefix, suffix, size = b'{"access_token": "', b"", total
             fields = [("Content-Type", "application/json")]
-            if announce:
-                connection.sendall(cls.head("200 OK", fields, size))
-                frame = lambda data: data  # noqa: E731
-            else:
-                connection.sendall(cls.head("200 OK", fields + [("Transfer-Encoding",
-                                                                  "chunked")]))
+            if framing == "chunked":
+                fields.append(("Transfer-Encoding", "chunked"))
                 frame = lambda data: b"%x\r\n%s\r\n" % (len(data), data)  # noqa: E731
+            else:
+                frame = lambda data: data  # noqa: E731
+            connection.sendall(cls.head("200 OK", fields,
+                                        size if framing == "length" else None))
             connection.sendall(frame(prefix))
             sent, piece = len(prefix), b"x" * 65536
             while size is None or sent < size - len(suffix):
@@ -175,7 +192,7 @@ class HostileServer(object):
                 sent += len(data)
             if suffix:
                 connection.sendall(frame(suffix))
-            if not announce:
+            if framing == "chunked":
                 connection.sendall(b"0\r\n\r\n")
         return play
 
@@ -230,8 +247,8 @@ def cases():
         "head-trickle-1s-timeout-2": (S.trickle(login_body("a" * 4), 1.0, in_head=True),
                                       "2", False),
         "endless-chunked": (S.stream(), None, False),
-        "endless-close-delimited": (S.stream(announce=True), None, False),
-        "token-64mib": (S.stream(token_bytes=64 << 20, announce=True), None, True),
+        "endless-close-delimited": (S.stream(framing="close"), None, False),
+        "token-64mib": (S.stream(token_bytes=64 << 20, framing="length"), None, True),
         "token-64mib-chunked": (S.stream(token_bytes=64 << 20), None, True),
         "gateway-502": (S.page("502 Bad Gateway", b"<html><body>502 Bad Gateway</body></html>",
                                "text/html"), None, False),
