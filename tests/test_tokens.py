@@ -138,8 +138,8 @@ class FetchTokenTest(VandrelCase):
              "302 Found, a redirect to " + other),
             ("303", S.redirect("303 See Other", other + "/x"), None, vandrel.LoginError,
              "303 See Other, a redirect to %s/x;" % other),
-            ("301 elsewhere", S.redirect("301 Moved Permanently", "https://elsewhere.invalid/"),
-             None, vandrel.LoginError, "301 Moved Permanently, a redirect to https://elsewhere"),
+            ("301 elsewhere", S.redirect("301 Moved Permanently", "https://127.0.0.1:1/"), None,
+             vandrel.LoginError, "301 Moved Permanently, a redirect to https://127.0.0.1:1/;"),
             ("302 no Location", S.page("302 Found", b"{}"), None, vandrel.LoginError,
              "302 Found, a redirect with no Location"),
             ("access CR", S.page("200 OK", login_body(secret + "\r[x]")), None,
@@ -441,7 +441,7 @@ class ExpiredTokenTest(VandrelCase):
         rows = [  # (label, answer, expired, played to its end)
             ("307", S.redirect("307 Temporary Redirect", other + AUTHENTICATE), True, True),
             ("302", S.redirect("302 Found", other + AUTHENTICATE), True, True),
-            ("301 elsewhere", S.redirect("301 Moved Permanently", "https://elsewhere.invalid/"),
+            ("301 elsewhere", S.redirect("301 Moved Permanently", "https://127.0.0.1:1/"),
              True, True),
             ("502 page", S.page("502 Bad Gateway", b"<html>502</html>", "text/html"), True,
              True),
@@ -623,9 +623,23 @@ class LeakTest(LeakCase):
             self.server.queue_response(LOGIN, 200, {"access_token": "5%", "refresh_token": 1})
             vandrel.fetch_token(EMAIL, PASSWORD)
 
+        def refused_answer(status, body, content_type="application/json"):
+            def action():
+                self.server.queue_response(LOGIN, status, body, content_type)
+                try:
+                    vandrel.fetch_token(EMAIL, PASSWORD)
+                except (vandrel.LoginError, ValueError):
+                    pass
+            return action
+
         actions = [("login", lambda: vandrel.fetch_token(EMAIL, PASSWORD)),
                    ("refused", lambda: vandrel.fetch_token(EMAIL, "wrong")),
-                   ("null token", bad_answer), ("percent and number", percent_answer)]
+                   ("null token", bad_answer), ("percent and number", percent_answer),
+                   ("redirect", refused_answer(302, b"")),
+                   ("unstorable token", refused_answer(200, {"access_token": "a\nb",
+                                                             "refresh_token": "r"})),
+                   ("error page", refused_answer(502, b"<html></html>", "text/html")),
+                   ("too large", refused_answer(200, b"x" * (2 << 20)))]
         for label, action in actions:
             with self.subTest(label):
                 support.assert_no_leak(self, self.forgetting(action, revoke=True), calls=40)
