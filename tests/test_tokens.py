@@ -72,6 +72,9 @@ class FetchTokenTest(VandrelCase):
             (12, 3.5, "12", "3.5", "12"),
             ([1, "%"], True, "[1, '%%']", "True", "[1, '%']"),
             ("", "two\nlines", "", "two\n\tlines", ""),
+            # Blanks stay in the returned value (the file drops those around it).
+            (" a\tb\xa0", "x\n\ny ", " a\tb\xa0", "x\n\t\n\ty ", " a\tb\xa0"),
+            ("\xe9\xff#;[x]", "#1\n2;\xe9", "\xe9\xff#;[x]", "#1\n\t2;\xe9", "\xe9\xff#;[x]"),
         ]
         for access, refresh, stored_access, stored_refresh, returned in rows:
             with self.subTest(access=access, refresh=refresh):
@@ -80,9 +83,9 @@ class FetchTokenTest(VandrelCase):
                 self.assertEqual(self.read(self.tokens_file),
                                  tokens_text(stored_access, stored_refresh))
                 stored = self.read_back()
-                self.assertEqual(stored["access_token"], returned)
+                self.assertEqual(stored["access_token"], returned.strip())
                 self.assertEqual(stored["refresh_token"],
-                                 refresh if isinstance(refresh, str) else str(refresh))
+                                 (refresh if isinstance(refresh, str) else str(refresh)).strip())
 
     def test_refusals_and_bad_answers_leave_the_file(self):
         html = "text/html"
