@@ -27,6 +27,16 @@ AUTHENTICATE = "/auth/authenticate"
 REQUEST_OPTIONS = ["allow_redirects", "stream", "timeout"]
 
 
+def holds(text):
+    """Whether files in the default encoding can hold `text`."""
+    import locale
+    try:
+        text.encode(locale.getpreferredencoding(False))
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
 class FetchTokenTest(VandrelCase):
     def login_answer(self, access, refresh):
         self.server.queue_response(LOGIN, 200, {"access_token": access, "refresh_token": refresh,
@@ -74,8 +84,10 @@ class FetchTokenTest(VandrelCase):
             ("", "two\nlines", "", "two\n\tlines", ""),
             # Blanks stay in the returned value (the file drops those around it).
             (" a\tb\xa0", "x\n\ny ", " a\tb\xa0", "x\n\t\n\ty ", " a\tb\xa0"),
-            ("\xe9\xff#;[x]", "#1\n2;\xe9", "\xe9\xff#;[x]", "#1\n\t2;\xe9", "\xe9\xff#;[x]"),
+            ("\xff#;[x]", "#1\n2;\xe9", "\xff#;[x]", "#1\n\t2;\xe9", "\xff#;[x]"),
         ]
+        if not holds("\xe9\xff"):
+            rows.pop()
         for access, refresh, stored_access, stored_refresh, returned in rows:
             with self.subTest(access=access, refresh=refresh):
                 self.login_answer(access, refresh)
