@@ -214,6 +214,48 @@ class FetchTokenTest(VandrelCase):
         self.assertEqual([request[:2] for request in hostile.requests],
                          [("POST", LOGIN)] * len(rows))
 
+    def test_tokens_the_file_encoding_cannot_hold(self):
+        """Tokens the checks let through but the default encoding (ASCII
+        here) cannot hold fail the write with UnicodeEncodeError, and the
+        old file stays."""
+        code = textwrap.dedent("""
+            import json, locale, sys
+            from vesk.tracking.lite_extensions import vandrel
+
+            class Answer:
+                status_code = 200
+                def __init__(self, body):
+                    self.body = body
+                def json(self):
+                    return self.body
+
+            class Requests:
+                def post(self, *args, **kwargs):
+                    return Answer(json.loads(sys.argv[2]))
+
+            vandrel.requests = Requests()
+            vandrel.TOKENS_FILE = sys.argv[1]
+            try:
+                vandrel.fetch_token("a@b.c", "pw")
+                outcome = None
+            except UnicodeEncodeError:
+                outcome = "UnicodeEncodeError"
+            print(json.dumps([locale.getpreferredencoding(False), outcome]))
+        """)
+        old = tokens_text("old", "older")
+        self.write(self.tokens_file, old)
+        ascii_only = {"LC_ALL": "C", "LANG": "C", "PYTHONCOERCECLOCALE": "0", "PYTHONUTF8": "0"}
+        for access, refresh in (("\xe9", "r"), ("a", "\u4e2d"), ("a", "x\n\u2713")):
+            with self.subTest(access=access, refresh=refresh):
+                body = json.dumps({"access_token": access, "refresh_token": refresh})
+                encoding, outcome = support.run_json(self, code, self.home, env=ascii_only,
+                                                     args=[self.tokens_file, body])
+                if encoding.lower().replace("-", "") not in ("ascii", "ansi_x3.41968"):
+                    self.skipTest("the C locale gives %s here" % encoding)
+                self.assertEqual(outcome, "UnicodeEncodeError")
+                self.assertEqual(self.read(self.tokens_file), old)
+                self.assertEqual(self.listing(), ["secret.file", "tokens.file"])
+
     def test_error_pages_name_their_status(self):
         """A body that is not JSON still raises json()'s ValueError, which
         now names the status, its reason and the content type."""
