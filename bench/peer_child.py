@@ -117,8 +117,10 @@ def hand_get_token():
     ftoken.read(TOKENS_FILE)
     token = ftoken["TOKENS"]["access_token"]
     query = requests.get(
-        TALVERO_API_URL + "/auth/authenticate", headers={"authorization": "Bearer " + token}
+        TALVERO_API_URL + "/auth/authenticate", headers={"authorization": "Bearer " + token},
+        allow_redirects=False, stream=True, timeout=(10.0, 60.0)
     )
+    query.close()
     if query.status_code != 200:
         raise RuntimeError("the account server refused the benchmark's token")
     ftoken = configparser.ConfigParser()

@@ -16,6 +16,7 @@ import os
 import sys
 import requests
 import configparser
+import time
 from pathlib import Path
 from vesk.tracking.exceptions import MlflowException, TarnelException
 from vesk.tracking.utils import env
@@ -54,31 +55,183 @@ def get_secret_config():
     return config
 
 
+_LONGEST_WAIT = 9223372036.0  # the interpreter's clock: 2**63 ns
+_LARGEST_ANSWER = 1 << 20
+_READ_SIZE = 16384
+
+
 def _timeout_seconds(value, part):
     try:
         seconds = float(part)
     except ValueError:
         seconds = float("nan")
-    if not 0.0 < seconds < float("inf"):
+    if not 0.0 < seconds <= _LONGEST_WAIT:
         raise ValueError(
-            "TALVERO_HTTP_TIMEOUT must be a positive finite number of seconds, two of "
-            "them as CONNECT,READ, or 'none', not %r" % value
+            "TALVERO_HTTP_TIMEOUT must be a positive number of seconds up to %d, two of "
+            "them as CONNECT,READ, or 'none', not %r" % (_LONGEST_WAIT, value)
         )
     return seconds
 
 
-def _request_options():
-    # TALVERO_HTTP_TIMEOUT, read at each request: unset or empty means
+def _timeouts():
+    # TALVERO_HTTP_TIMEOUT, read at each request: unset or blank means
     # (10, 60) seconds, "none" no time-out; else one number or CONNECT,READ.
+    # Returns the timeout= options and the read part (0: none).
     value = os.environ.get("TALVERO_HTTP_TIMEOUT")
-    if not value:
-        return {"timeout": (10.0, 60.0)}
-    if value.strip().lower() == "none":
-        return {}
-    parts = value.split(",", 1)
+    stripped = value.strip() if value is not None else ""
+    if not stripped:
+        return {"timeout": (10.0, 60.0)}, 60.0
+    if len(stripped) == 4 and max(stripped) < "\x80" and stripped.lower() == "none":
+        return {}, 0.0
+    parts = stripped.split(",", 1)
     if len(parts) == 1:
-        return {"timeout": _timeout_seconds(value, value)}
-    return {"timeout": tuple(_timeout_seconds(value, part) for part in parts)}
+        seconds = _timeout_seconds(value, stripped)
+        return {"timeout": seconds}, seconds
+    timeout = tuple(_timeout_seconds(value, part) for part in parts)
+    return {"timeout": timeout}, timeout[1]
+
+
+def _request(method, endpoint, **options):
+    # No redirect is followed, and the body is left for the caller to read.
+    timeout, read_seconds = _timeouts()
+    options.update(allow_redirects=False, stream=True, **timeout)
+    sent = time.monotonic()
+    return method(str(TALVERO_API_URL) + endpoint, **options), sent, read_seconds
+
+
+def _real_answer(query):
+    models = sys.modules.get("requests.models")
+    return models is not None and isinstance(query, models.Response)
+
+
+def _status_line(query):
+    return "%s %s" % (query.status_code, query.reason or "")
+
+
+def _read_late(read_seconds):
+    return requests.exceptions.ReadTimeout(
+        "the account server's answer did not arrive whole within the read time-out of "
+        "%g s (TALVERO_HTTP_TIMEOUT); nothing was stored" % read_seconds
+    )
+
+
+def _read_body(query, sent, read_seconds):
+    # The whole body within the read time-out from the sending, and at most
+    # _LARGEST_ANSWER bytes; a timer shuts the socket down at the deadline.
+    length = query.headers.get("Content-Length")
+    if isinstance(length, str) and length.strip().isdigit() and int(length) > _LARGEST_ANSWER:
+        raise LoginError(
+            "the account server's answer announces %s bytes, more than the 1 MiB a login "
+            "answer may take; it was not read, and nothing was stored" % length
+        )
+    deadline = sent + read_seconds
+    watchdog, fired = None, []
+    if read_seconds:
+        try:
+            fd = os.dup(query.raw.fileno())
+        except Exception:
+            fd = None
+        if fd is not None:
+            import socket
+            import threading
+
+            sock = socket.socket(fileno=fd)
+
+            def shut():
+                fired.append(True)
+                try:
+                    sock.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+            watchdog = threading.Timer(max(0.0, deadline - time.monotonic()), shut)
+            watchdog.daemon = True
+            watchdog.start()
+    pieces, total, late = [], 0, False
+    try:
+        for piece in query.iter_content(_READ_SIZE):
+            if len(piece) > _LARGEST_ANSWER - total:
+                raise LoginError(
+                    "the account server's answer is longer than the 1 MiB a login answer "
+                    "may take; its reading was cut off there, and nothing was stored"
+                )
+            total += len(piece)
+            pieces.append(piece)
+            if read_seconds and time.monotonic() >= deadline:
+                late = True
+                break
+    except LoginError:
+        raise
+    except Exception:
+        if watchdog is not None:
+            watchdog.cancel()
+            watchdog.join()
+        if fired or (read_seconds and time.monotonic() >= deadline):
+            raise _read_late(read_seconds)
+        raise
+    finally:
+        if watchdog is not None:
+            watchdog.cancel()
+            watchdog.join()
+            sock.close()
+    if late or fired:
+        raise _read_late(read_seconds)
+    query._content = b"".join(pieces)
+    query._content_consumed = True
+
+
+def _json(query, real):
+    try:
+        return query.json()
+    except ValueError as error:
+        if real:
+            kind = query.headers.get("Content-Type")
+            text = "the account server answered %s, %s, not JSON" % (
+                _status_line(query),
+                "with no content type" if kind is None else "of content type %s" % kind,
+            )
+            if hasattr(error, "add_note"):
+                error.add_note(text)
+            else:
+                error.__cause__ = requests.exceptions.HTTPError(text)
+        raise
+
+
+def _unstorable(token, sent_in_header):
+    # (character, what it is, why it cannot be stored), or None.
+    header = "which a request header cannot carry"
+    line_start = False
+    for c in token:
+        if c == "\r":
+            return c, "a carriage return", "which would end a line of the tokens file"
+        if line_start and not c.isspace():
+            line_start = False
+            if c in "#;":
+                return (c, "a line beginning with '#' or ';'",
+                        "which the tokens file would read as a comment")
+        if c == "\n":
+            if sent_in_header:
+                return c, "a line feed", header
+            line_start = True
+        elif sent_in_header and ord(c) > 0xFF:
+            return c, "a character outside Latin-1", header
+        elif sent_in_header and ((c < " " and c != "\t") or "\x7f" <= c <= "\x9f"):
+            return c, "a control character", header
+    return None
+
+
+def _check_storable(access, refresh):
+    # Only tokens that read back and that the check can send are stored.
+    for token, name, sent_in_header in ((access, "access_token", True),
+                                        (refresh, "refresh_token", False)):
+        if not isinstance(token, str):
+            continue
+        found = _unstorable(token, sent_in_header)
+        if found is not None:
+            raise LoginError(
+                "the account server's %s cannot be stored: it holds %s (U+%04X), %s; the "
+                "tokens file was left as it was" % (name, found[1], ord(found[0]), found[2])
+            )
 
 
 def _stored_token(value):
@@ -112,31 +265,49 @@ def _write_tokens_file(config):
 
 
 def fetch_token(email, password):
-    query = requests.post(
-        str(TALVERO_API_URL) + "/auth/login",
-        data={"email": email, "password": password},
-        **_request_options()
+    query, sent, read_seconds = _request(
+        requests.post, "/auth/login", data={"email": email, "password": password}
     )
-    if query.status_code != 200:
-        raise LoginError(query.json()["message"])
-    config = configparser.ConfigParser()
-    config["TOKENS"] = {
-        "access_token": _stored_token(query.json()["access_token"]),
-        "refresh_token": _stored_token(query.json()["refresh_token"]),
-    }
-    _write_tokens_file(config)
-    return config["TOKENS"]["access_token"]
+    real = _real_answer(query)
+    try:
+        if real:
+            if query.status_code != 200 and 300 <= query.status_code <= 399:
+                location = query.headers.get("Location")
+                raise LoginError(
+                    "the account server answered %s, a redirect with no Location; a login "
+                    "follows no redirect, and nothing was stored" % _status_line(query)
+                    if location is None else
+                    "the account server answered %s, a redirect to %s; a login follows no "
+                    "redirect, so the form was sent nowhere else, and nothing was stored"
+                    % (_status_line(query), location)
+                )
+            _read_body(query, sent, read_seconds)
+        if query.status_code != 200:
+            raise LoginError(_json(query, real)["message"])
+        config = configparser.ConfigParser()
+        config["TOKENS"] = {
+            "access_token": _stored_token(_json(query, real)["access_token"]),
+            "refresh_token": _stored_token(_json(query, real)["refresh_token"]),
+        }
+        _check_storable(config["TOKENS"].get("access_token", raw=True),
+                        config["TOKENS"].get("refresh_token", raw=True))
+        _write_tokens_file(config)
+        return config["TOKENS"]["access_token"]
+    finally:
+        if real:
+            query.close()
 
 
 def expired_token():
     ftoken = configparser.ConfigParser()
     ftoken.read(TOKENS_FILE)
     token = ftoken["TOKENS"]["access_token"]
-    query = requests.get(
-        str(TALVERO_API_URL) + "/auth/authenticate",
-        headers={"authorization": "Bearer " + str(token)},
-        **_request_options()
+    query, _, _ = _request(
+        requests.get, "/auth/authenticate", headers={"authorization": "Bearer " + str(token)}
     )
+    # Any status but 200, a redirect's too, means the token is not accepted.
+    if _real_answer(query):
+        query.close()
     return query.status_code != 200
 
 

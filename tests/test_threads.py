@@ -190,6 +190,26 @@ class TokenStormTest(unittest.TestCase):
         self.assertIsNotNone(whole, stored)
         self.assertIn(whole.group(1), issued)
 
+    def test_trickling_logins_from_threads(self):
+        """Logins at once whose answers trickle: each is cut off at its own
+        deadline (a watchdog thread per login shuts its socket down), or,
+        on a slow machine, already while the head trickles in."""
+        from unittest import mock
+        from hostile_answers import HostileServer, login_body
+        with support.temporary_home() as home, HostileServer() as server, \
+                mock.patch.dict(os.environ, {"TALVERO_HTTP_TIMEOUT": "1"}):
+            folder = secret_folder(home)
+            for _ in range(self.THREADS):
+                server.queue(HostileServer.trickle(login_body("a" * 60), 0.25))
+            with support.rebound(vandrel, "TOKENS_FILE", os.path.join(folder, "tokens.file")), \
+                    support.rebound(vandrel, "TALVERO_API_URL", server.url):
+                failures = run_threads(self.THREADS,
+                                       lambda index: vandrel.fetch_token("a@b.c", "pw"))
+            self.assertEqual(os.listdir(folder), ["secret.file"])
+        self.assertEqual(len(failures), self.THREADS)
+        for failure in failures:
+            self.assertRegex(failure, "^ReadTimeout: ")
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -16,12 +16,25 @@ import unittest
 from unittest import mock
 
 from tests import support
+from hostile_answers import HostileServer, login_body  # noqa: E402 - tools/, through support
 from tests.token_fixtures import (DEFAULT_TIMEOUT, EMAIL, PASSWORD, TIMEOUT_VARIABLE,
                                   FakeRequests, FakeResponse, LeakCase, VandrelCase,
                                   tokens_text, vandrel)
 
 LOGIN = "/auth/login"
 AUTHENTICATE = "/auth/authenticate"
+# The options both requests pass besides their data or headers.
+REQUEST_OPTIONS = ["allow_redirects", "stream", "timeout"]
+
+
+def holds(text):
+    """Whether files in the default encoding can hold `text`."""
+    import locale
+    try:
+        text.encode(locale.getpreferredencoding(False))
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 class FetchTokenTest(VandrelCase):
@@ -69,7 +82,12 @@ class FetchTokenTest(VandrelCase):
             (12, 3.5, "12", "3.5", "12"),
             ([1, "%"], True, "[1, '%%']", "True", "[1, '%']"),
             ("", "two\nlines", "", "two\n\tlines", ""),
+            # Blanks stay in the returned value (the file drops those around it).
+            (" a\tb\xa0", "x\n\ny ", " a\tb\xa0", "x\n\t\n\ty ", " a\tb\xa0"),
+            ("\xff#;[x]", "#1\n2;\xe9", "\xff#;[x]", "#1\n\t2;\xe9", "\xff#;[x]"),
         ]
+        if not holds("\xe9\xff"):
+            rows.pop()
         for access, refresh, stored_access, stored_refresh, returned in rows:
             with self.subTest(access=access, refresh=refresh):
                 self.login_answer(access, refresh)
@@ -77,9 +95,9 @@ class FetchTokenTest(VandrelCase):
                 self.assertEqual(self.read(self.tokens_file),
                                  tokens_text(stored_access, stored_refresh))
                 stored = self.read_back()
-                self.assertEqual(stored["access_token"], returned)
+                self.assertEqual(stored["access_token"], returned.strip())
                 self.assertEqual(stored["refresh_token"],
-                                 refresh if isinstance(refresh, str) else str(refresh))
+                                 (refresh if isinstance(refresh, str) else str(refresh)).strip())
 
     def test_refusals_and_bad_answers_leave_the_file(self):
         html = "text/html"
@@ -113,6 +131,163 @@ class FetchTokenTest(VandrelCase):
                 self.assertEqual(self.listing(), ["secret.file", "tokens.file"])
         with self.assertRaisesRegex(vandrel.LoginError, "^invalid email or password$"):
             vandrel.fetch_token(EMAIL, "wrong")
+
+    def test_hostile_answers_leave_the_file(self):
+        """Answers of a server that misbehaves, each refused before anything
+        is written: the old file stays, the other origin a redirect points
+        to sees nothing, and no message holds the token."""
+        import requests
+        hostile = HostileServer()
+        self.addCleanup(hostile.stop)
+        other = self.server.url  # another port: another origin
+        S = HostileServer
+        html = b"<html><body>502 Bad Gateway</body></html>"
+        secret = "SECRET"  # in every bad token: never in a message
+        rows = [  # (label, answer, TALVERO_HTTP_TIMEOUT, exception, message pattern)
+            ("307", S.redirect("307 Temporary Redirect", other + LOGIN), None,
+             vandrel.LoginError, "^the account server answered 307 Temporary Redirect, a "
+             "redirect to %s/auth/login; a login follows no redirect" % other),
+            ("308", S.redirect("308 Permanent Redirect", other + LOGIN), None,
+             vandrel.LoginError, "308 Permanent Redirect, a redirect to " + other),
+            ("302", S.redirect("302 Found", other + LOGIN), None, vandrel.LoginError,
+             "302 Found, a redirect to " + other),
+            ("303", S.redirect("303 See Other", other + "/x"), None, vandrel.LoginError,
+             "303 See Other, a redirect to %s/x;" % other),
+            ("301 elsewhere", S.redirect("301 Moved Permanently", "https://127.0.0.1:1/"), None,
+             vandrel.LoginError, "301 Moved Permanently, a redirect to https://127.0.0.1:1/;"),
+            ("302 no Location", S.page("302 Found", b"{}"), None, vandrel.LoginError,
+             "302 Found, a redirect with no Location"),
+            ("access CR", S.page("200 OK", login_body(secret + "\r[x]")), None,
+             vandrel.LoginError, "access_token cannot be stored: it holds a carriage return "
+             r"\(U\+000D\)"),
+            ("refresh CR", S.page("200 OK", login_body("a", secret + "\rx")), None,
+             vandrel.LoginError, "refresh_token cannot be stored: it holds a carriage return"),
+            ("access LF", S.page("200 OK", login_body(secret + "\nx")), None,
+             vandrel.LoginError, r"access_token .* a line feed \(U\+000A\), which a request "
+             "header cannot carry"),
+            ("check mark", S.page("200 OK", login_body(secret + "\u2713")), None,
+             vandrel.LoginError, r"outside Latin-1 \(U\+2713\)"),
+            ("CJK", S.page("200 OK", login_body(secret + "\u4e2d")), None,
+             vandrel.LoginError, r"outside Latin-1 \(U\+4E2D\)"),
+            ("U+2028", S.page("200 OK", login_body(secret + "\u2028")), None,
+             vandrel.LoginError, r"outside Latin-1 \(U\+2028\)"),
+            ("NUL", S.page("200 OK", login_body(secret + "\x00")), None,
+             vandrel.LoginError, r"a control character \(U\+0000\)"),
+            ("DEL", S.page("200 OK", login_body(secret + "\x7f")), None,
+             vandrel.LoginError, r"a control character \(U\+007F\)"),
+            ("NEL", S.page("200 OK", login_body(secret + "\x85")), None,
+             vandrel.LoginError, r"a control character \(U\+0085\)"),
+            ("refresh comment line", S.page("200 OK", login_body("a", secret + "\n  # x")),
+             None, vandrel.LoginError, r"refresh_token .* a line beginning with '#' or ';' "
+             r"\(U\+0023\), which the tokens file would read as a comment"),
+            ("trickle", S.trickle(login_body("a" * 40), 0.25), "1", requests.exceptions.ReadTimeout,
+             r"did not arrive whole within the read time-out of 1 s \(TALVERO_HTTP_TIMEOUT\)"),
+            ("trickle, read part", S.trickle(login_body("a" * 40), 0.25), "30,1",
+             requests.exceptions.ReadTimeout, "read time-out of 1 s"),
+            ("chunked 4 MiB", S.stream(4 << 20), None, vandrel.LoginError,
+             "longer than the 1 MiB a login answer may take"),
+            ("close-delimited 4 MiB", S.stream(4 << 20, framing="close"), None,
+             vandrel.LoginError, "longer than the 1 MiB"),
+            ("token of 2 MiB", S.stream(token_bytes=2 << 20, framing="length"), None,
+             vandrel.LoginError, "^the account server's answer announces 2097194 bytes, more "
+             "than the 1 MiB"),
+            ("chunked token of 2 MiB", S.stream(token_bytes=2 << 20), None, vandrel.LoginError,
+             "longer than the 1 MiB"),
+        ]
+        old = tokens_text("old", "older")
+        self.write(self.tokens_file, old)
+        for label, answer, timeout, error, pattern in rows:
+            with self.subTest(label):
+                if timeout is None:
+                    os.environ.pop(TIMEOUT_VARIABLE, None)
+                else:
+                    os.environ[TIMEOUT_VARIABLE] = timeout
+                hostile.queue(answer)
+                self.rebind("TALVERO_API_URL", hostile.url)
+                with self.assertRaisesRegex(error, pattern) as caught:
+                    vandrel.fetch_token(EMAIL, PASSWORD)
+                self.assertIs(type(caught.exception), error)
+                self.assertNotIn(secret, str(caught.exception))
+                self.assertEqual(self.read(self.tokens_file), old)
+                self.assertEqual(self.listing(), ["secret.file", "tokens.file"])
+        self.assertEqual(self.server.recorded_requests, [])
+        self.assertEqual([request[:2] for request in hostile.requests],
+                         [("POST", LOGIN)] * len(rows))
+
+    def test_tokens_the_file_encoding_cannot_hold(self):
+        """Tokens the checks let through but the default encoding (ASCII
+        here) cannot hold fail the write with UnicodeEncodeError, and the
+        old file stays."""
+        code = textwrap.dedent("""
+            import json, locale, sys
+            from vesk.tracking.lite_extensions import vandrel
+
+            class Answer:
+                status_code = 200
+                def __init__(self, body):
+                    self.body = body
+                def json(self):
+                    return self.body
+
+            class Requests:
+                def post(self, *args, **kwargs):
+                    return Answer(json.loads(sys.argv[2]))
+
+            vandrel.requests = Requests()
+            vandrel.TOKENS_FILE = sys.argv[1]
+            try:
+                vandrel.fetch_token("a@b.c", "pw")
+                outcome = None
+            except UnicodeEncodeError:
+                outcome = "UnicodeEncodeError"
+            print(json.dumps([locale.getpreferredencoding(False), outcome]))
+        """)
+        old = tokens_text("old", "older")
+        self.write(self.tokens_file, old)
+        ascii_only = {"LC_ALL": "C", "LANG": "C", "PYTHONCOERCECLOCALE": "0", "PYTHONUTF8": "0"}
+        for access, refresh in (("\xe9", "r"), ("a", "\u4e2d"), ("a", "x\n\u2713")):
+            with self.subTest(access=access, refresh=refresh):
+                body = json.dumps({"access_token": access, "refresh_token": refresh})
+                encoding, outcome = support.run_json(self, code, self.home, env=ascii_only,
+                                                     args=[self.tokens_file, body])
+                if encoding.lower().replace("-", "") not in ("ascii", "ansi_x3.41968"):
+                    self.skipTest("the C locale gives %s here" % encoding)
+                self.assertEqual(outcome, "UnicodeEncodeError")
+                self.assertEqual(self.read(self.tokens_file), old)
+                self.assertEqual(self.listing(), ["secret.file", "tokens.file"])
+
+    def test_error_pages_name_their_status(self):
+        """A body that is not JSON still raises json()'s ValueError, which
+        now names the status, its reason and the content type."""
+        hostile = HostileServer()
+        self.addCleanup(hostile.stop)
+        self.rebind("TALVERO_API_URL", hostile.url)
+        rows = [
+            (HostileServer.page("502 Bad Gateway", b"<html>502</html>", "text/html"),
+             "the account server answered 502 Bad Gateway, of content type text/html, not JSON"),
+            (HostileServer.page("503 Service Unavailable", b"busy", "text/plain"),
+             "503 Service Unavailable, of content type text/plain"),
+            (lambda connection: connection.sendall(HostileServer.head("504 Gateway Timeout",
+                                                                      length=0)),
+             "504 Gateway Timeout, with no content type, not JSON"),
+            (HostileServer.page("200 OK", b"<html>welcome</html>", "text/html"),
+             "200 OK, of content type text/html, not JSON"),
+        ]
+        for answer, description in rows:
+            with self.subTest(description):
+                hostile.queue(answer)
+                with self.assertRaises(ValueError) as caught:
+                    vandrel.fetch_token(EMAIL, PASSWORD)
+                self.assertNotIsInstance(caught.exception, vandrel.LoginError)
+                error = caught.exception
+                if sys.version_info >= (3, 11):
+                    self.assertEqual([note for note in error.__notes__ if description in note],
+                                     [error.__notes__[-1]])
+                else:
+                    import requests
+                    self.assertIsInstance(error.__cause__, requests.exceptions.HTTPError)
+                    self.assertIn(description, str(error.__cause__))
+                self.assertFalse(os.path.exists(self.tokens_file))
 
     def test_login_error_taken_from_the_module_namespace(self):
         class Refused(Exception):
@@ -156,9 +331,11 @@ class FetchTokenTest(VandrelCase):
                 self.rebind("TALVERO_API_URL", base)
                 vandrel.fetch_token(EMAIL, PASSWORD)
                 (method, args, kwargs), = fake.calls
-                self.assertEqual((method, args, list(kwargs)),
-                                 ("post", (base + LOGIN,), ["data", "timeout"]))
+                self.assertEqual((method, args, sorted(kwargs)),
+                                 ("post", (base + LOGIN,), sorted(REQUEST_OPTIONS + ["data"])))
                 self.assertEqual(kwargs["timeout"], DEFAULT_TIMEOUT)
+                self.assertIs(kwargs["allow_redirects"], False)
+                self.assertIs(kwargs["stream"], True)
                 self.assertEqual(list(kwargs["data"].items()),
                                  [("email", EMAIL), ("password", PASSWORD)])
 
@@ -295,18 +472,49 @@ class ExpiredTokenTest(VandrelCase):
     def test_status_decides(self):
         token = vandrel.fetch_token(EMAIL, PASSWORD)
         self.assertIs(vandrel.expired_token(), False)
-        for status in (401, 403, 404, 500, 204, 201):
+        for status in (401, 403, 404, 500, 204, 201, 503, 302):
             with self.subTest(status=status):
                 self.server.queue_response(AUTHENTICATE, status, {"message": "x"})
                 self.assertIs(vandrel.expired_token(), True)
         self.server.expire_all()
         self.assertIs(vandrel.expired_token(), True)
         checks = [r for r in self.server.recorded_requests if r.path == AUTHENTICATE]
-        self.assertEqual(len(checks), 8)
+        self.assertEqual(len(checks), 10)
         for request in checks:
             sent = [(n, v) for n, v in request.headers if n.lower() == "authorization"]
             self.assertEqual(sent, [("authorization", "Bearer " + token)])
             self.assertEqual((request.method, request.body), ("GET", b""))
+
+    def test_hostile_answers_to_the_check(self):
+        """The check follows no redirect (its token goes nowhere else, and no
+        other origin vouches for it) and never reads a body: whatever the
+        status, the answer is closed once its head is in."""
+        hostile = HostileServer()
+        self.addCleanup(hostile.stop)
+        self.write(self.tokens_file, tokens_text("tok", "r"))
+        self.rebind("TALVERO_API_URL", hostile.url)
+        other = self.server.url
+        S = HostileServer
+        rows = [  # (label, answer, expired, played to its end)
+            ("307", S.redirect("307 Temporary Redirect", other + AUTHENTICATE), True, True),
+            ("302", S.redirect("302 Found", other + AUTHENTICATE), True, True),
+            ("301 elsewhere", S.redirect("301 Moved Permanently", "https://127.0.0.1:1/"),
+             True, True),
+            ("502 page", S.page("502 Bad Gateway", b"<html>502</html>", "text/html"), True,
+             True),
+            ("trickled body", S.trickle(b"x" * 200, 0.1), False, False),
+            ("chunked 16 MiB", S.stream(16 << 20), False, False),
+            ("close-delimited 16 MiB", S.stream(16 << 20, framing="close"), False, False),
+        ]
+        for count, (label, answer, expired, played) in enumerate(rows, 1):
+            with self.subTest(label):
+                hostile.queue(answer)
+                self.assertIs(vandrel.expired_token(), expired)
+                self.assertEqual(hostile.wait_played(count)[-1], played)
+        self.assertEqual(self.server.recorded_requests, [])
+        for method, path, headers, body in hostile.requests:
+            self.assertEqual((method, path, body), ("GET", AUTHENTICATE, b""))
+            self.assertIn(("authorization", "Bearer tok"), headers)
 
     def test_header_carries_the_value_as_read(self):
         rows = [("access_token =   spaced   ", "Bearer spaced"),
@@ -331,6 +539,7 @@ class ExpiredTokenTest(VandrelCase):
                 self.assertIs(vandrel.expired_token(), False)
                 self.assertEqual(fake.calls, [("get", (base + AUTHENTICATE,),
                                                {"headers": {"authorization": "Bearer tok"},
+                                                "allow_redirects": False, "stream": True,
                                                 "timeout": DEFAULT_TIMEOUT})])
 
     def test_unusable_tokens_file_sends_nothing(self):
@@ -377,17 +586,22 @@ class TimeoutTest(VandrelCase):
 
     def test_timeout_keyword(self):
         none = object()  # no timeout= at all
-        rows = [(None, DEFAULT_TIMEOUT), ("", DEFAULT_TIMEOUT), ("2.5", 2.5), (" 10 ", 10.0),
+        # Blanks are what str.strip() drops, around the value and each number.
+        rows = [(None, DEFAULT_TIMEOUT), ("", DEFAULT_TIMEOUT), (" \t", DEFAULT_TIMEOUT),
+                ("\u3000", DEFAULT_TIMEOUT), ("2.5", 2.5), (" 10 ", 10.0), ("\xa05", 5.0),
                 ("1e-3", 0.001), ("2,30", (2.0, 30.0)), (" 1.5 , 20 ", (1.5, 20.0)),
-                ("none", none), ("NONE", none), (" None\t", none)]
+                ("1,\u20289\xa0", (1.0, 9.0)), ("9223372036", 9223372036.0),
+                ("none", none), ("NONE", none), (" None\t", none), ("\xa0none", none),
+                ("nOnE\u2003", none)]
         for value, seconds in rows:
             with self.subTest(value=value):
                 (_, _, post), (_, _, get) = self.calls_with(value)
+                options = [name for name in REQUEST_OPTIONS if seconds is not none or
+                           name != "timeout"]
+                self.assertEqual((sorted(post), sorted(get)),
+                                 (sorted(options + ["data"]), sorted(options + ["headers"])))
                 if seconds is none:
-                    self.assertEqual((list(post), list(get)), (["data"], ["headers"]))
                     continue
-                self.assertEqual((list(post), list(get)),
-                                 (["data", "timeout"], ["headers", "timeout"]))
                 for timeout in (post["timeout"], get["timeout"]):
                     self.assertEqual(timeout, seconds)
                     for part in timeout if isinstance(seconds, tuple) else [timeout]:
@@ -396,7 +610,8 @@ class TimeoutTest(VandrelCase):
     def test_bad_values_refused_before_sending(self):
         for value in ("0", "-1", "-0.0", "nan", "inf", "-inf", "1e400", "abc", "5s", "0x10",
                       ",5", "5,", "1,2,3", "0,5", "5,0", "nan,1", "none,5", "non", "nonee",
-                      "n one", "\xe9"):
+                      "n one", "\xe9", "9.3e9", "9223372037", "1,9.3e9", "9.3e9,1",
+                      "\u0274one", "\xa0,5"):
             with self.subTest(value=value):
                 with self.assertRaisesRegex(ValueError, TIMEOUT_VARIABLE + ".*'none'"):
                     self.calls_with(value)
@@ -465,9 +680,23 @@ class LeakTest(LeakCase):
             self.server.queue_response(LOGIN, 200, {"access_token": "5%", "refresh_token": 1})
             vandrel.fetch_token(EMAIL, PASSWORD)
 
+        def refused_answer(status, body, content_type="application/json"):
+            def action():
+                self.server.queue_response(LOGIN, status, body, content_type)
+                try:
+                    vandrel.fetch_token(EMAIL, PASSWORD)
+                except (vandrel.LoginError, ValueError):
+                    pass
+            return action
+
         actions = [("login", lambda: vandrel.fetch_token(EMAIL, PASSWORD)),
                    ("refused", lambda: vandrel.fetch_token(EMAIL, "wrong")),
-                   ("null token", bad_answer), ("percent and number", percent_answer)]
+                   ("null token", bad_answer), ("percent and number", percent_answer),
+                   ("redirect", refused_answer(302, b"")),
+                   ("unstorable token", refused_answer(200, {"access_token": "a\nb",
+                                                             "refresh_token": "r"})),
+                   ("error page", refused_answer(502, b"<html></html>", "text/html")),
+                   ("too large", refused_answer(200, b"x" * (2 << 20)))]
         for label, action in actions:
             with self.subTest(label):
                 support.assert_no_leak(self, self.forgetting(action, revoke=True), calls=40)

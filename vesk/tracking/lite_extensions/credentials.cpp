@@ -4,6 +4,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +14,7 @@
 #include <sys/random.h>
 #endif
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -51,6 +55,18 @@ class PendingError {
  private:
     PyObject* error_;
 };
+
+// Runs `work` with the global lock released, so that other threads run
+// while system calls wait on the disk or a network file system. `work`
+// touches no Python object, only C strings inside bytes objects that the
+// caller keeps alive (bytes never change), as the os module does.
+template <typename Work>
+auto without_gil(Work work) {
+    PyThreadState* state = PyEval_SaveThread();
+    auto result = work();
+    PyEval_RestoreThread(state);
+    return result;
+}
 
 // obj[first][second]
 Ref item2(PyObject* obj, PyObject* first, PyObject* second) {
@@ -101,48 +117,62 @@ Ref api_url(PyObject* module, PyObject* endpoint) {
 }
 
 // The time-out of both requests, (connect, read) in seconds, when
-// TALVERO_HTTP_TIMEOUT is unset or empty. A server that has not accepted the
+// TALVERO_HTTP_TIMEOUT is unset or blank. A server that has not accepted the
 // connection within 10 s is down or unreachable; 60 s for the answer lets a
 // loaded server serve a burst of training jobs logging in at once, while a
 // silent one still fails the job within about a minute (README: Time-out).
 constexpr double kDefaultConnectSeconds = 10.0;
 constexpr double kDefaultReadSeconds = 60.0;
+// The longest wait the interpreter can make: it keeps time as signed 64-bit
+// nanoseconds, and a socket given a longer time-out raises OverflowError.
+constexpr double kLongestWaitSeconds = 9223372036.0;
 // The value that sends the requests without a time-out, as requests would.
 const char kNoTimeout[] = "none";
 
-// `text`, blanks around it ignored, spells `word` in any letter case.
-bool spells(const char* text, const char* word) {
-    const char* end = text + std::strlen(text);
-    while (text < end && std::isspace(static_cast<unsigned char>(*text))) ++text;
-    while (end > text && std::isspace(static_cast<unsigned char>(end[-1]))) --end;
-    for (; text < end && *word != '\0'; ++text, ++word) {
-        if (std::tolower(static_cast<unsigned char>(*text)) != *word) return false;
+// `text` (already stripped) spells `word`, ASCII lower case, in any case.
+bool spells(PyObject* text, const char* word) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (length != static_cast<Py_ssize_t>(std::strlen(word))) return false;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ_CHAR(text, i);
+        if (c >= 128 || std::tolower(static_cast<int>(c)) != word[i]) return false;
     }
-    return text == end && *word == '\0';
+    return true;
 }
 
-// value[start:stop] as a number of seconds, positive and finite; else
-// ValueError quoting the variable's whole value.
-Ref timeout_seconds(PyObject* value, Py_ssize_t start, Py_ssize_t stop) {
-    Ref part = Ref::steal(PyUnicode_Substring(value, start, stop));
+// value[start:stop] as a number of seconds, positive and no longer than the
+// interpreter can wait; else ValueError quoting the variable's whole value.
+Ref timeout_seconds(PyObject* value, PyObject* stripped, Py_ssize_t start, Py_ssize_t stop) {
+    Ref part = Ref::steal(PyUnicode_Substring(stripped, start, stop));
     if (!part) return Ref();
     Ref seconds = Ref::steal(PyFloat_FromString(part.get()));
-    if (seconds && std::isfinite(PyFloat_AS_DOUBLE(seconds.get())) &&
-        PyFloat_AS_DOUBLE(seconds.get()) > 0.0) {
+    if (seconds && PyFloat_AS_DOUBLE(seconds.get()) > 0.0 &&
+        PyFloat_AS_DOUBLE(seconds.get()) <= kLongestWaitSeconds) {
         return seconds;
     }
     if (!seconds && !PyErr_ExceptionMatches(PyExc_ValueError)) return Ref();
     PyErr_Clear();
     PyErr_Format(PyExc_ValueError,
-                 "%s must be a positive finite number of seconds, two of them as "
+                 "%s must be a positive number of seconds up to %lld, two of them as "
                  "CONNECT,READ, or '%s', not %R",
-                 kTimeoutVariable, kNoTimeout, value);
+                 kTimeoutVariable, static_cast<long long>(kLongestWaitSeconds), kNoTimeout,
+                 value);
     return Ref();
 }
 
+// What TALVERO_HTTP_TIMEOUT asks of one request: the timeout= value
+// (empty: none is passed) and the read part, which also bounds the whole
+// answer (0: no bound).
+struct Timeouts {
+    Ref timeout;
+    double read_seconds = 0.0;
+};
+
 // TALVERO_HTTP_TIMEOUT, read afresh for each request from os.environ (the
-// real module's: rebinding the module's `os` steers get_token, not this):
-//   unset or empty   the default (connect, read) pair above;
+// real module's: rebinding the module's `os` steers get_token, not this).
+// Blanks around the value and around each number are ignored, the blanks
+// str.strip() drops (float() drops the same):
+//   unset or blank   the default (connect, read) pair above;
 //   SECONDS          one number for both, as requests takes it;
 //   CONNECT,READ     the pair;
 //   none             no time-out: `timeout` stays empty and no timeout= is
@@ -151,7 +181,7 @@ Ref timeout_seconds(PyObject* value, Py_ssize_t start, Py_ssize_t stop) {
 // threads run at once, it would race with another thread's os.environ
 // writes, which call putenv() and unsetenv(); os.environ is the
 // interpreter's own copy, which they keep current under its locks.
-bool http_timeout(Ref& timeout) {
+bool http_timeout(Timeouts& out) {
     Ref os = import_module("os");
     Ref environ = os ? get_attr(os.get(), names.environ) : Ref();
     Ref get = environ ? get_attr(environ.get(), names.get) : Ref();
@@ -160,50 +190,70 @@ bool http_timeout(Ref& timeout) {
     if (!found) return false;
     Ref value = found.get() == Py_None ? Ref() : Ref::steal(PyObject_Str(found.get()));
     if (found.get() != Py_None && !value) return false;
-    if (!value || PyUnicode_GET_LENGTH(value.get()) == 0) {
+    Ref stripped;
+    if (value) {
+        Ref strip = get_attr(value.get(), names.strip);
+        stripped = strip ? call(strip.get(), {}) : Ref();
+        if (!stripped) return false;
+    }
+    if (!stripped || PyUnicode_GET_LENGTH(stripped.get()) == 0) {
         Ref connect = Ref::steal(PyFloat_FromDouble(kDefaultConnectSeconds));
         Ref read = Ref::steal(PyFloat_FromDouble(kDefaultReadSeconds));
         if (!connect || !read) return false;
-        timeout = Ref::steal(PyTuple_Pack(2, connect.get(), read.get()));
-        return static_cast<bool>(timeout);
+        out.timeout = Ref::steal(PyTuple_Pack(2, connect.get(), read.get()));
+        out.read_seconds = kDefaultReadSeconds;
+        return static_cast<bool>(out.timeout);
     }
-    // A value the environment decoded with surrogates has no UTF-8 form:
-    // it is no "none", and the number parser below refuses it.
-    const char* raw = PyUnicode_AsUTF8(value.get());
-    if (raw == nullptr) PyErr_Clear();
-    if (raw != nullptr && spells(raw, kNoTimeout)) return true;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(value.get());
-    const Py_ssize_t comma = PyUnicode_FindChar(value.get(), ',', 0, length, 1);
+    if (spells(stripped.get(), kNoTimeout)) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(stripped.get());
+    const Py_ssize_t comma = PyUnicode_FindChar(stripped.get(), ',', 0, length, 1);
     if (comma == -2) return false;
     if (comma == -1) {
-        timeout = timeout_seconds(value.get(), 0, length);
-        return static_cast<bool>(timeout);
+        out.timeout = timeout_seconds(value.get(), stripped.get(), 0, length);
+        if (!out.timeout) return false;
+        out.read_seconds = PyFloat_AS_DOUBLE(out.timeout.get());
+        return true;
     }
-    Ref connect = timeout_seconds(value.get(), 0, comma);
+    Ref connect = timeout_seconds(value.get(), stripped.get(), 0, comma);
     if (!connect) return false;
-    Ref read = timeout_seconds(value.get(), comma + 1, length);
+    Ref read = timeout_seconds(value.get(), stripped.get(), comma + 1, length);
     if (!read) return false;
-    timeout = Ref::steal(PyTuple_Pack(2, connect.get(), read.get()));
-    return static_cast<bool>(timeout);
+    out.timeout = Ref::steal(PyTuple_Pack(2, connect.get(), read.get()));
+    out.read_seconds = PyFloat_AS_DOUBLE(read.get());
+    return static_cast<bool>(out.timeout);
 }
 
-// requests.<method>(str(TALVERO_API_URL) + endpoint, <keyword>=value), plus
-// timeout= when the environment sets one; the names are resolved in that
-// order, at the time of the call.
+// One exchange: when it was sent and how long its answer may take.
+struct Exchange {
+    struct timespec sent = {};
+    double read_seconds = 0.0;  // 0: no bound
+};
+
+// requests.<method>(str(TALVERO_API_URL) + endpoint, <keyword>=value,
+// allow_redirects=False, stream=True), plus timeout= when the environment
+// sets one; the names are resolved in that order, at the time of the call.
+// No redirect is followed: the login form and the bearer token go to the
+// configured origin only, and only its answer counts. The body is left
+// unread (stream=True) for the caller to read within bounds, or not at all.
 Ref request(PyObject* module, PyObject* method, PyObject* endpoint, PyObject* keyword,
-            PyObject* value) {
+            PyObject* value, Exchange& exchange) {
     Ref requests = lookup_global(module, names.requests);
     if (!requests) return Ref();
     Ref function = get_attr(requests.get(), method);
     if (!function) return Ref();
     Ref url = api_url(module, endpoint);
     if (!url) return Ref();
-    Ref timeout;
-    if (!http_timeout(timeout)) return Ref();
-    Ref kwnames = timeout ? Ref::steal(PyTuple_Pack(2, keyword, names.timeout))
-                          : Ref::steal(PyTuple_Pack(1, keyword));
+    Timeouts timeouts;
+    if (!http_timeout(timeouts)) return Ref();
+    Ref kwnames =
+        timeouts.timeout
+            ? Ref::steal(PyTuple_Pack(4, keyword, names.allow_redirects, names.stream,
+                                      names.timeout))
+            : Ref::steal(PyTuple_Pack(3, keyword, names.allow_redirects, names.stream));
     if (!kwnames) return Ref();
-    PyObject* const args[] = {url.get(), value, timeout.get()};
+    PyObject* const args[] = {url.get(), value, Py_False, Py_True, timeouts.timeout.get()};
+    exchange.read_seconds = timeouts.read_seconds;
+    clock_gettime(CLOCK_MONOTONIC, &exchange.sent);
     return Ref::steal(vesk::fast_call(function.get(), args, 1, kwnames.get()));
 }
 
@@ -235,6 +285,457 @@ void raise_object(PyObject* error) {
     } else {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
+}
+
+// ------------------------------------------------------------ the answer --
+// An answer of the real requests (a requests.models.Response) is handled
+// with care: the login reads its body within bounds, a redirect is a
+// refused login, an error page is named by its status, and the answer is
+// closed. The answer of any stand-in bound in place of `requests` is used
+// as it is, through its status_code and json() alone.
+
+// The module `name` when it is imported already; else empty, without an
+// exception unless the lookup itself failed.
+Ref imported(PyObject* name) { return vesk::dict_get(PyImport_GetModuleDict(), name); }
+
+// 1 when `query` is an answer of the real requests, 0 when not, -1 on error.
+int real_answer(PyObject* query) {
+    Ref models = imported(names.requests_models);
+    if (!models) return PyErr_Occurred() ? -1 : 0;
+    Ref response = get_attr(models.get(), names.Response);
+    if (!response) return -1;
+    return PyObject_IsInstance(query, response.get());
+}
+
+// Closes a real answer when the scope ends, which gives its connection back
+// and ends a body left unread; an error already pending stays the one the
+// caller sees, and close() can add none of its own.
+class ClosingAnswer {
+ public:
+    explicit ClosingAnswer(PyObject* query) : query_(query) {}
+    ~ClosingAnswer() {
+        if (query_ == nullptr) return;
+        PendingError pending;
+        Ref close = get_attr(query_, names.close);
+        if (close) call(close.get(), {});
+    }
+    ClosingAnswer(const ClosingAnswer&) = delete;
+    ClosingAnswer& operator=(const ClosingAnswer&) = delete;
+
+ private:
+    PyObject* query_;  // borrowed: the caller holds the answer longer
+};
+
+// headers.get(name) of a real answer, None when absent.
+Ref header(PyObject* query, PyObject* name) {
+    Ref headers = get_attr(query, names.headers);
+    Ref get = headers ? get_attr(headers.get(), names.get) : Ref();
+    return get ? call(get.get(), {name}) : Ref();
+}
+
+// `value`, or an empty text for None.
+Ref text_or_empty(Ref value) {
+    if (!value || value.get() != Py_None) return value;
+    return text("");
+}
+
+// "301 Moved Permanently": the status and its reason, as the user reads them.
+Ref status_line(PyObject* query) {
+    Ref status = get_attr(query, names.status_code);
+    Ref reason = text_or_empty(status ? get_attr(query, names.reason) : Ref());
+    if (!reason) return Ref();
+    return Ref::steal(PyUnicode_FromFormat("%S %S", status.get(), reason.get()));
+}
+
+// The largest login answer read: a login answer is a few kilobytes, a large
+// JWT tens of them. A longer one is cut off, so that memory stays bounded.
+constexpr Py_ssize_t kLargestAnswer = 1 << 20;
+constexpr char kLargestAnswerText[] = "1 MiB";
+// The body is read in pieces of this size (decoded, about as large).
+constexpr Py_ssize_t kReadSize = 16384;
+
+// `seconds` after `start` on the monotonic clock. Waits beyond ~30 years
+// are taken as that long, so that no sum overflows time_t.
+struct timespec after(const struct timespec& start, double seconds) {
+    seconds = std::min(seconds, 1e9);
+    const double whole = std::floor(seconds);
+    struct timespec end = start;
+    end.tv_sec += static_cast<time_t>(whole);
+    end.tv_nsec += static_cast<long>((seconds - whole) * 1e9);
+    if (end.tv_nsec >= 1000000000L) {
+        end.tv_sec += 1;
+        end.tv_nsec -= 1000000000L;
+    }
+    return end;
+}
+
+bool passed(const struct timespec& deadline) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > deadline.tv_sec ||
+           (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
+// Shuts the answer's socket down when its deadline passes. requests' read
+// time-out bounds each wait for the next bytes, not their sum, so a server
+// that trickles its answer would hold the login for as long as it likes; a
+// socket shut down makes the read waiting on it return at once. The thread
+// runs no Python code; its fields are shared under `mutex_` (stopping_,
+// fired_) or set before it starts and only read by it (fd_, deadline_), and
+// fired_ is read by the caller only after the join. The descriptor is a
+// duplicate of the socket's own, so no close by requests can hand its
+// number to another file while the thread may still use it.
+class Watchdog {
+ public:
+    Watchdog() = default;
+    ~Watchdog() { stop(); }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+    // Watches `fd` (owned from here on) until `deadline`. Where no thread
+    // can be made, nothing watches: the reader's own checks of the time
+    // between pieces and the per-read time-out remain.
+    void start(int fd, const struct timespec& deadline) {
+        fd_ = fd;
+        deadline_ = deadline;
+        pthread_condattr_t attributes;
+        if (pthread_condattr_init(&attributes) != 0) return close_descriptor();
+        const bool made = pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC) == 0 &&
+                          pthread_cond_init(&wake_, &attributes) == 0;
+        pthread_condattr_destroy(&attributes);
+        if (!made) return close_descriptor();
+        // Signals go to the interpreter's threads, never to this one.
+        sigset_t all, previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
+        started_ = pthread_create(&thread_, nullptr, run, this) == 0;
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        if (!started_) {
+            pthread_cond_destroy(&wake_);
+            close_descriptor();
+        }
+    }
+
+    // Ends the watch; true when the deadline passed and the socket was shut.
+    bool stop() {
+        if (started_) {
+            pthread_mutex_lock(&mutex_);
+            stopping_ = true;
+            pthread_cond_signal(&wake_);
+            pthread_mutex_unlock(&mutex_);
+            pthread_t thread = thread_;
+            without_gil([thread] { return pthread_join(thread, nullptr); });
+            pthread_cond_destroy(&wake_);
+            started_ = false;
+            close_descriptor();
+        }
+        return fired_;
+    }
+
+ private:
+    static void* run(void* self) {
+        auto* watchdog = static_cast<Watchdog*>(self);
+        pthread_mutex_lock(&watchdog->mutex_);
+        while (!watchdog->stopping_ && !watchdog->fired_) {
+            if (pthread_cond_timedwait(&watchdog->wake_, &watchdog->mutex_,
+                                       &watchdog->deadline_) == ETIMEDOUT &&
+                !watchdog->stopping_) {
+                watchdog->fired_ = true;
+                ::shutdown(watchdog->fd_, SHUT_RDWR);
+            }
+        }
+        pthread_mutex_unlock(&watchdog->mutex_);
+        return nullptr;
+    }
+
+    void close_descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+    pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t wake_;
+    pthread_t thread_;
+    struct timespec deadline_ = {};
+    int fd_ = -1;
+    bool started_ = false;
+    bool stopping_ = false;
+    bool fired_ = false;
+};
+
+// A descriptor of its own of the socket a real answer is read from
+// (raw.fileno(), urllib3's): >= 0; -1, with no exception, where there is
+// none to be had (the body read already, a stand-in's raw stream); -2 on
+// an error that must not be dropped.
+int answer_socket(PyObject* query) {
+    Ref raw = get_attr(query, names.raw);
+    Ref fileno = raw ? get_attr(raw.get(), names.fileno) : Ref();
+    Ref number = fileno ? call(fileno.get(), {}) : Ref();
+    const long fd = number ? PyLong_AsLong(number.get()) : -1;
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return -2;
+        PyErr_Clear();
+    }
+    if (fd < 0 || fd > INT_MAX) return -1;
+    return fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0);
+}
+
+// Raises requests' ReadTimeout for an answer that outlasted `seconds`, with
+// the error that cut its reading short (if one is pending) as its context.
+void raise_late(double seconds) {
+    PyObject* cut = PyErr_GetRaisedException();
+    char limit[32];
+    std::snprintf(limit, sizeof limit, "%g", seconds);
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "the account server's answer did not arrive whole within the read time-out of %s s "
+        "(%s); nothing was stored",
+        limit, kTimeoutVariable));
+    Ref exceptions = message ? imported(names.requests_exceptions) : Ref();
+    Ref type = exceptions ? get_attr(exceptions.get(), names.ReadTimeout)
+                          : Ref::borrow(PyErr_Occurred() ? nullptr : PyExc_TimeoutError);
+    Ref error = type ? call(type.get(), {message.get()}) : Ref();
+    if (!error) {
+        Py_XDECREF(cut);
+        return;
+    }
+    if (cut != nullptr) PyException_SetContext(error.get(), cut);
+    raise_object(error.get());
+}
+
+// LoginError(message) raised, where `login_error` is the class the module
+// names so.
+void raise_login_error(PyObject* login_error, Ref message) {
+    if (!message) return;
+    Ref error = call(login_error, {message.get()});
+    if (error) raise_object(error.get());
+}
+
+// True when a Content-Length of `value` announces more than kLargestAnswer.
+bool announced_too_large(PyObject* value) {
+    if (!PyUnicode_Check(value)) return false;
+    const char* digits = PyUnicode_AsUTF8(value);
+    if (digits == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    while (*digits == ' ' || *digits == '\t') ++digits;
+    long long length = 0;
+    for (; *digits >= '0' && *digits <= '9'; ++digits) {
+        length = length * 10 + (*digits - '0');
+        if (length > kLargestAnswer) return true;
+    }
+    return false;
+}
+
+// Reads the body of a real login answer, for json() to decode, within two
+// bounds: all of it within the read time-out counted from the sending
+// (requests' ReadTimeout), and no more than kLargestAnswer (LoginError, at
+// once where the answer announces its length). The pieces read are all
+// that is held.
+bool read_body(PyObject* query, const Exchange& exchange, PyObject* login_error) {
+    Ref length = header(query, names.content_length_header);
+    if (!length) return false;
+    if (announced_too_large(length.get())) {
+        raise_login_error(login_error, Ref::steal(PyUnicode_FromFormat(
+            "the account server's answer announces %S bytes, more than the %s a login "
+            "answer may take; it was not read, and nothing was stored",
+            length.get(), kLargestAnswerText)));
+        return false;
+    }
+    const bool bounded = exchange.read_seconds > 0.0;
+    const struct timespec deadline = after(exchange.sent, exchange.read_seconds);
+    Watchdog watchdog;
+    if (bounded) {
+        const int fd = answer_socket(query);
+        if (fd == -2) return false;
+        if (fd >= 0) watchdog.start(fd, deadline);
+    }
+    Ref pieces = Ref::steal(PyList_New(0));
+    Ref iter_content = pieces ? get_attr(query, names.iter_content) : Ref();
+    Ref size = Ref::steal(iter_content ? PyLong_FromSsize_t(kReadSize) : nullptr);
+    Ref iterable = size ? call(iter_content.get(), {size.get()}) : Ref();
+    Ref iterator = Ref::steal(iterable ? PyObject_GetIter(iterable.get()) : nullptr);
+    bool read = static_cast<bool>(iterator);
+    bool too_large = false;
+    bool late = false;
+    Py_ssize_t total = 0;
+    while (read) {
+        Ref piece = Ref::steal(PyIter_Next(iterator.get()));
+        if (!piece) {
+            read = !PyErr_Occurred();
+            break;
+        }
+        if (!PyBytes_Check(piece.get())) {
+            PyErr_Format(PyExc_TypeError, "iter_content() gave %.200s, not bytes",
+                         Py_TYPE(piece.get())->tp_name);
+            read = false;
+            break;
+        }
+        if (PyBytes_GET_SIZE(piece.get()) > kLargestAnswer - total) {
+            too_large = true;
+            break;
+        }
+        total += PyBytes_GET_SIZE(piece.get());
+        if (PyList_Append(pieces.get(), piece.get()) < 0) {
+            read = false;
+            break;
+        }
+        if (bounded && passed(deadline)) {
+            late = true;
+            break;
+        }
+    }
+    const bool cut_off = watchdog.stop();
+    if (cut_off || late || (bounded && !read && passed(deadline))) {
+        raise_late(exchange.read_seconds);
+        return false;
+    }
+    if (!read) return false;
+    if (too_large) {
+        raise_login_error(login_error, Ref::steal(PyUnicode_FromFormat(
+            "the account server's answer is longer than the %s a login answer may take; "
+            "its reading was cut off there, and nothing was stored",
+            kLargestAnswerText)));
+        return false;
+    }
+    Ref body = Ref::steal(PyBytes_FromStringAndSize(nullptr, total));
+    if (!body) return false;
+    char* end = PyBytes_AS_STRING(body.get());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pieces.get()); ++i) {
+        PyObject* piece = PyList_GET_ITEM(pieces.get(), i);
+        std::memcpy(end, PyBytes_AS_STRING(piece), static_cast<size_t>(PyBytes_GET_SIZE(piece)));
+        end += PyBytes_GET_SIZE(piece);
+    }
+    // What requests keeps once it has read a body itself: json() decodes it.
+    return PyObject_SetAttr(query, names.content_attribute, body.get()) == 0 &&
+           PyObject_SetAttr(query, names.content_consumed, Py_True) == 0;
+}
+
+// Names a real answer in the ValueError its json() raised for a body that
+// is not JSON (a gateway's error page, mostly): its status, reason and
+// content type, in a note from 3.11, as the error's cause (requests'
+// HTTPError) before. The caller still gets json()'s own error.
+void name_the_answer(PyObject* query) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return;
+    PyObject* error = PyErr_GetRaisedException();
+    Ref status = status_line(query);
+    Ref type = status ? header(query, names.content_type_header) : Ref();
+    Ref description =
+        type ? Ref::steal(type.get() == Py_None
+                              ? PyUnicode_FromFormat(
+                                    "the account server answered %S, with no content type, "
+                                    "not JSON", status.get())
+                              : PyUnicode_FromFormat(
+                                    "the account server answered %S, of content type %S, "
+                                    "not JSON", status.get(), type.get()))
+             : Ref();
+#if PY_VERSION_HEX >= 0x030B0000
+    Ref add_note = description ? get_attr(error, names.add_note) : Ref();
+    Ref noted = add_note ? call(add_note.get(), {description.get()}) : Ref();
+#else
+    Ref exceptions = description ? imported(names.requests_exceptions) : Ref();
+    Ref http_error = exceptions ? get_attr(exceptions.get(), names.HTTPError) : Ref();
+    Ref cause = http_error ? call(http_error.get(), {description.get()}) : Ref();
+    if (cause) PyException_SetCause(error, cause.release());
+#endif
+    // Naming is a courtesy: json()'s error is what the caller gets.
+    PyErr_Clear();
+    PyErr_SetRaisedException(error);
+}
+
+// query.json()[key], the answer named when its body is not JSON.
+Ref answer_member(PyObject* query, PyObject* key, bool real) {
+    Ref member = json_member(query, key);
+    if (!member && real) name_the_answer(query);
+    return member;
+}
+
+// A redirect refuses the login: it is not followed, and the message names
+// the status and where it pointed.
+bool redirected(PyObject* query, PyObject* login_error) {
+    Ref status = get_attr(query, names.status_code);
+    if (!status) return true;
+    if (!PyLong_Check(status.get())) return false;
+    const long code = PyLong_AsLong(status.get());
+    if (code == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (code < 300 || code > 399) return false;
+    Ref line = status_line(query);
+    Ref location = line ? header(query, names.location_header) : Ref();
+    if (!location) return true;
+    raise_login_error(login_error, Ref::steal(
+        location.get() == Py_None
+            ? PyUnicode_FromFormat("the account server answered %S, a redirect with no "
+                                   "Location; a login follows no redirect, and nothing "
+                                   "was stored", line.get())
+            : PyUnicode_FromFormat("the account server answered %S, a redirect to %S; a "
+                                   "login follows no redirect, so the form was sent "
+                                   "nowhere else, and nothing was stored",
+                                   line.get(), location.get())));
+    return true;
+}
+
+// What a token (as the tokens file will hold it) holds that keeps it from
+// being stored, or null, and in `*why` why: it must read back through the
+// file's dialect, and the access token must also fit the token check's
+// request header (Latin-1, no control character but the tab). `*culprit`
+// is the character at fault.
+const char* unstorable(PyObject* token, bool sent_in_header, Py_UCS4* culprit,
+                       const char** why) {
+    static constexpr char kHeader[] = "which a request header cannot carry";
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(token);
+    bool line_start = false;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ_CHAR(token, i);
+        *culprit = c;
+        if (c == '\r') {
+            *why = "which would end a line of the tokens file";
+            return "a carriage return";
+        }
+        if (line_start && !Py_UNICODE_ISSPACE(c)) {
+            line_start = false;
+            if (c == '#' || c == ';') {
+                *why = "which the tokens file would read as a comment";
+                return "a line beginning with '#' or ';'";
+            }
+        }
+        *why = kHeader;
+        if (c == '\n') {
+            if (sent_in_header) return "a line feed";
+            line_start = true;
+        } else if (sent_in_header && c > 0xFF) {
+            return "a character outside Latin-1";
+        } else if (sent_in_header && ((c < 0x20 && c != '\t') || (c >= 0x7F && c <= 0x9F))) {
+            return "a control character";
+        }
+    }
+    return nullptr;
+}
+
+// LoginError for the first token that cannot be stored; the message names
+// the token and what is wrong, never the token itself.
+bool storable(PyObject* login_error, PyObject* access, PyObject* refresh) {
+    const struct {
+        PyObject* token;
+        const char* name;
+        bool sent_in_header;
+    } tokens[] = {{access, "access_token", true}, {refresh, "refresh_token", false}};
+    for (const auto& token : tokens) {
+        if (!PyUnicode_Check(token.token)) continue;
+        Py_UCS4 culprit = 0;
+        const char* why = nullptr;
+        const char* what = unstorable(token.token, token.sent_in_header, &culprit, &why);
+        if (what == nullptr) continue;
+        char code[16];
+        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(culprit));
+        raise_login_error(login_error, Ref::steal(PyUnicode_FromFormat(
+            "the account server's %s cannot be stored: it holds %s (%s), %s; the tokens "
+            "file was left as it was", token.name, what, code, why)));
+        return false;
+    }
+    return true;
 }
 
 // A token as the tokens file holds it: made text as the parser would make
@@ -328,17 +829,6 @@ class OwnedDescriptor {
     int fd_ = -1;
 };
 
-// Runs `work` with the global lock released, so that other threads run
-// while system calls wait on the disk or a network file system. `work`
-// touches no Python object, only C strings inside bytes objects that the
-// caller keeps alive (bytes never change), as the os module does.
-template <typename Work>
-auto without_gil(Work work) {
-    PyThreadState* state = PyEval_SaveThread();
-    auto result = work();
-    PyEval_RestoreThread(state);
-    return result;
-}
 
 // `path` as the bytes the kernel takes; empty, with no exception, where it
 // has none (not a path, not encodable, a NUL inside): the os module's calls
@@ -675,15 +1165,26 @@ PyObject* fetch_token(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         PyDict_SetItem(payload.get(), names.password, password) < 0) {
         return nullptr;
     }
-    Ref query = request(module, names.post, names.login_path, names.data, payload.get());
+    Exchange exchange;
+    Ref query =
+        request(module, names.post, names.login_path, names.data, payload.get(), exchange);
     if (!query) return nullptr;
+    const int real = real_answer(query.get());
+    if (real < 0) return nullptr;
+    ClosingAnswer closing(real ? query.get() : nullptr);
 
     int status = refused(query.get());
     if (status < 0) return nullptr;
+    if (real) {
+        Ref login_error = lookup_global(module, names.LoginError);
+        if (!login_error) return nullptr;
+        if (status && redirected(query.get(), login_error.get())) return nullptr;
+        if (!read_body(query.get(), exchange, login_error.get())) return nullptr;
+    }
     if (status) {
         Ref login_error = lookup_global(module, names.LoginError);
         if (!login_error) return nullptr;
-        Ref message = json_member(query.get(), names.message);
+        Ref message = answer_member(query.get(), names.message, real);
         if (!message) return nullptr;
         Ref error = call(login_error.get(), {message.get()});
         if (error) raise_object(error.get());
@@ -692,14 +1193,20 @@ PyObject* fetch_token(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 
     Ref config = new_parser(module);
     if (!config) return nullptr;
-    Ref access = stored_token(json_member(query.get(), names.access_token));
+    Ref access = stored_token(answer_member(query.get(), names.access_token, real));
     if (!access) return nullptr;
-    Ref refresh = stored_token(json_member(query.get(), names.refresh_token));
+    Ref refresh = stored_token(answer_member(query.get(), names.refresh_token, real));
     if (!refresh) return nullptr;
     Ref tokens = Ref::steal(PyDict_New());
     if (!tokens || PyDict_SetItem(tokens.get(), names.access_token, access.get()) < 0 ||
         PyDict_SetItem(tokens.get(), names.refresh_token, refresh.get()) < 0 ||
         PyObject_SetItem(config.get(), names.TOKENS, tokens.get()) < 0) {
+        return nullptr;
+    }
+    // Only tokens that read back and that the check can send are stored:
+    // one that cannot would break every later call until the file is gone.
+    Ref login_error = lookup_global(module, names.LoginError);
+    if (!login_error || !storable(login_error.get(), access.get(), refresh.get())) {
         return nullptr;
     }
     if (!write_tokens_file(module, config.get())) return nullptr;
@@ -719,8 +1226,16 @@ PyObject* expired_token(PyObject* module) {
         PyDict_SetItem(headers.get(), names.authorization, bearer.get()) < 0) {
         return nullptr;
     }
-    Ref query = request(module, names.get, names.authenticate_path, names.headers, headers.get());
+    // Any status but 200 answers True, a redirect's too: it is not followed,
+    // so the token goes to the configured origin only, and no other origin
+    // can vouch for it. The body is never read.
+    Exchange exchange;
+    Ref query = request(module, names.get, names.authenticate_path, names.headers,
+                        headers.get(), exchange);
     if (!query) return nullptr;
+    const int real = real_answer(query.get());
+    if (real < 0) return nullptr;
+    ClosingAnswer closing(real ? query.get() : nullptr);
     int status = refused(query.get());
     if (status < 0) return nullptr;
     return PyBool_FromLong(status);

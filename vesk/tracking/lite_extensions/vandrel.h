@@ -59,6 +59,26 @@ using vesk::Ref;
     X(data, "data")                                      \
     X(headers, "headers")                                \
     X(timeout, "timeout")                                \
+    X(allow_redirects, "allow_redirects")                \
+    X(stream, "stream")                                  \
+    X(strip, "strip")                                    \
+    X(requests_models, "requests.models")                \
+    X(requests_exceptions, "requests.exceptions")        \
+    X(Response, "Response")                              \
+    X(ReadTimeout, "ReadTimeout")                        \
+    X(HTTPError, "HTTPError")                            \
+    X(reason, "reason")                                  \
+    X(raw, "raw")                                        \
+    X(connection, "connection")                          \
+    X(sock, "sock")                                      \
+    X(fileno, "fileno")                                  \
+    X(iter_content, "iter_content")                      \
+    X(content_attribute, "_content")                     \
+    X(content_consumed, "_content_consumed")             \
+    X(add_note, "add_note")                              \
+    X(content_length_header, "Content-Length")           \
+    X(content_type_header, "Content-Type")               \
+    X(location_header, "Location")                       \
     X(status_code, "status_code")                        \
     X(json, "json")                                      \
     X(message, "message")                                \
