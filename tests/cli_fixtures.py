@@ -117,7 +117,7 @@ class Terminal(object):
     def send(self, data):
         os.write(self.master, data)
 
-    def wait_until_reading(self, seconds=5):
+    def wait_until_reading(self, seconds=60):
         """Waits until the child sleeps, as it does in its read of the
         terminal. A Ctrl-C that comes between the prompt and that read is
         seen by the interpreter only at its next check, which the read then
