@@ -44,6 +44,11 @@ class CommandCase(unittest.TestCase):
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               universal_newlines=True, timeout=60, **kwargs)
 
+    def login_note(self, url=None):
+        """What config says on stderr before it logs in (the default wait)."""
+        return ("vesk config: logging in at %s/auth/login (up to 10 s to connect, 60 s for "
+                "the answer)\n" % (url or self.server.url))
+
     def configure(self, account, *extra):
         done = self.vesk("config", "--email", account[0], "--password", account[1], *extra)
         self.assertEqual(done.returncode, 0, done.stderr)
