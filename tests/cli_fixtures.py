@@ -97,15 +97,19 @@ class Terminal(object):
             finally:
                 os._exit(127)
         self.output = b""
+        self._found = 0
         self.status = None
 
     def read_until(self, wanted, seconds=60):
-        """Reads until the output ends with `wanted` (bytes); False when the
-        child ended or the time ran out first."""
+        """Reads until the output ends with `wanted` (bytes) shown after
+        what the last call found: a prompt asked again is waited for anew.
+        False when the child ended or the time ran out first."""
         deadline = time.time() + seconds
-        while not self.output.endswith(wanted):
+        while not (self.output.endswith(wanted)
+                   and len(self.output) - len(wanted) >= self._found):
             if time.time() > deadline or not self._read_some(deadline):
                 return False
+        self._found = len(self.output)
         return True
 
     def _read_some(self, deadline):

@@ -834,8 +834,8 @@ def _judge_refusal(answer, url):
     said = ": {}".format(message) if message else ""
     code = answer.status_code
     if code in (401, 403) and json_body:
-        return True, "refused by the account server ({}{}: expired or revoked)".format(
-            words, said)
+        return True, "refused by the account server ({}: {})".format(
+            words, message or "expired or revoked")
     if not json_body:
         return False, ("the answer from {} was {} with a page that is not the account "
                        "server's JSON (a proxy or gateway in between?)".format(url, words))
