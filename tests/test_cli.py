@@ -39,9 +39,9 @@ class ConfigTest(CommandCase):
         refused = "the account server at %s refused the login: " % self.server.url
         unverified = "; nothing written (--no-verify stores the credentials without logging in)"
         # (account, queued answer, the error line)
-        cases = [((ALICE[0], "wrong"), None,
-                  refused + "invalid email or password; nothing written"),
-                 ((BOB[0], ALICE[1]), None, refused + "invalid email or password; nothing written"),
+        wrong = refused + "invalid email or password; nothing written"
+        cases = [((ALICE[0], "wrong"), None, wrong),
+                 ((BOB[0], ALICE[1]), None, wrong),
                  (BOB, (503, {"message": "down for maintenance"}),
                   "the account server at %s could not take the login (503 Service Unavailable: "
                   "down for maintenance)%s" % (self.server.url, unverified)),

@@ -21,7 +21,7 @@ import vesk
 
 # Exit statuses: 2 for a refused command line or value (as argparse does),
 # 1 when the server, the file system or the user's answer stops the command,
-# 130 after Ctrl-C.
+# 130 after Ctrl-C; `vesk status` has 3 of its own (EXIT_UNCHECKED).
 EXIT_USAGE = 2
 EXIT_FAILURE = 1
 EXIT_INTERRUPTED = 130
@@ -54,8 +54,10 @@ def _build_parser():
             "e-mail address and password, then store them in "
             "~/.talvero/secret.file (readable by the owner only); the token "
             "of that login becomes the cached token. Values not given as "
-            "options are asked for on the terminal; the password is not "
-            "echoed. A refused login stores nothing."
+            "options are asked for on the terminal, again after a value it "
+            "refuses; the password is not echoed. A refused login stores "
+            "nothing. Where the secret file is a symbolic link, the file it "
+            "leads to is replaced."
         ),
     )
     config.add_argument("--email", metavar="EMAIL", help="account e-mail address")
@@ -97,8 +99,13 @@ def _build_parser():
         description=(
             "Show the stored e-mail address (never the password), the paths "
             "of the secret and tokens files, whether a token is cached and "
-            "whether the account server accepts it, and the server URLs. "
-            "Exits 0 when a usable token is cached, 1 otherwise."
+            "whether the account server accepts it, and the server URLs; "
+            "what needs no request first. A secret file it cannot read is "
+            "named with the line and the kind of problem, never quoted. "
+            "Exits 0 when a usable token is cached, 1 when none is (none "
+            "cached, refused by the account server, a file that cannot be "
+            "read), 3 when the account server gave no verdict (unreachable, "
+            "a time-out, a proxy or TLS failure, a server or gateway error)."
         ),
     )
     status.add_argument(
@@ -114,8 +121,11 @@ def _build_parser():
         help="remove the cached token (with --forget, the credentials too)",
         description=(
             "Remove ~/.talvero/tokens.file, and with --forget "
-            "~/.talvero/secret.file too. Removing what is not there is "
-            "not an error."
+            "~/.talvero/secret.file too, with the copies killed writers "
+            "left; a symbolic link's data is removed where it leads, and "
+            "the link kept. A file whose data would remain (another hard "
+            "link) is not removed, and the command says why and exits 1. "
+            "Removing what is not there is not an error."
         ),
     )
     logout.add_argument(
