@@ -12,7 +12,7 @@ import time
 import unittest
 
 from tests import support
-from tests.cli_fixtures import ALICE, BOB, CommandCase, TerminalCase
+from tests.cli_fixtures import ALICE, BOB, AccountServer, CommandCase, TerminalCase
 from tests.token_fixtures import unnamed_files
 
 LOGIN = "/auth/login"
@@ -345,6 +345,39 @@ class StatusTest(CommandCase):
                                                 % env.get("TALVERO_API_URL", url)), note)
                 self.assertNotIn("pa55word", done.stdout + done.stderr)
         self.assertEqual(self.server.owner(self.token_in_child()), ALICE[0])
+
+    @unittest.skipUnless(shutil.which("openssl"), "needs openssl to make a certificate")
+    def test_private_authority_goes_in_requests_ca_bundle(self):
+        """A server whose certificate comes from an authority of the user's
+        own: requests takes it from REQUESTS_CA_BUNDLE, not SSL_CERT_FILE."""
+        import ssl
+        folder = tempfile.mkdtemp(dir=self.home)
+        cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                        "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", key, "-out", cert], check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=120)
+        server = AccountServer(dict([ALICE]))
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        server._httpd.socket = context.wrap_socket(server._httpd.socket, server_side=True)
+        server.start()
+        self.addCleanup(server.stop)
+        url = "https://" + server.url.split("://", 1)[1]
+        account = ["config", "--email", ALICE[0], "--password", ALICE[1]]
+        done = self.vesk(*account, env={"TALVERO_API_URL": url, "SSL_CERT_FILE": cert})
+        self.assertEqual((done.returncode, done.stdout), (1, ""))
+        self.assertTrue(done.stderr.splitlines()[-1].startswith(
+            "vesk config: cannot reach the account server at %s: TLS failed: certificate verify "
+            "failed: " % url), done.stderr)
+        self.assertIn("(a private certificate authority goes in REQUESTS_CA_BUNDLE)",
+                      done.stderr)
+        trusted = {"TALVERO_API_URL": url, "REQUESTS_CA_BUNDLE": cert}
+        self.assertEqual(self.vesk(*account, env=trusted).returncode, 0)
+        done = self.status(env=trusted)
+        self.assertEqual((done.returncode, self.rows(done)["token"]),
+                         (0, "cached, accepted by the account server"))
+        self.assertEqual(server.owner(self.token_in_child(**trusted)), ALICE[0])
 
     def test_offline_rows_come_before_the_check(self):
         """Through a pipe too, the rows that need no request are out while
