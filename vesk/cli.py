@@ -762,9 +762,11 @@ def _server_trouble(exc, url):
         return "cannot reach the account server at {}{}: the proxy failed: {}".format(
             url, via, _reason(exc))
     if isinstance(exc, errors.SSLError):
-        return ("cannot reach the account server at {}{}: TLS failed: {} (a private "
-                "certificate authority goes in REQUESTS_CA_BUNDLE)".format(
-                    url, via, _reason(exc)))
+        reason = _reason(exc)
+        hint = (" (a private certificate authority goes in REQUESTS_CA_BUNDLE)"
+                if "certificate" in reason else "")
+        return "cannot reach the account server at {}{}: TLS failed: {}{}".format(
+            url, via, reason, hint)
     if isinstance(exc, errors.ConnectionError):
         return "cannot reach the account server at {}{}: {}".format(url, via, _reason(exc))
     return "the exchange with the account server at {}{} failed: {}: {}".format(
