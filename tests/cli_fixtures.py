@@ -44,6 +44,11 @@ class CommandCase(unittest.TestCase):
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               universal_newlines=True, timeout=60, **kwargs)
 
+    def login_note(self, url=None):
+        """What config says on stderr before it logs in (the default wait)."""
+        return ("vesk config: logging in at %s/auth/login (up to 10 s to connect, 60 s for "
+                "the answer)\n" % (url or self.server.url))
+
     def configure(self, account, *extra):
         done = self.vesk("config", "--email", account[0], "--password", account[1], *extra)
         self.assertEqual(done.returncode, 0, done.stderr)
@@ -92,15 +97,19 @@ class Terminal(object):
             finally:
                 os._exit(127)
         self.output = b""
+        self._found = 0
         self.status = None
 
     def read_until(self, wanted, seconds=60):
-        """Reads until the output ends with `wanted` (bytes); False when the
-        child ended or the time ran out first."""
+        """Reads until the output ends with `wanted` (bytes) shown after
+        what the last call found: a prompt asked again is waited for anew.
+        False when the child ended or the time ran out first."""
         deadline = time.time() + seconds
-        while not self.output.endswith(wanted):
+        while not (self.output.endswith(wanted)
+                   and len(self.output) - len(wanted) >= self._found):
             if time.time() > deadline or not self._read_some(deadline):
                 return False
+        self._found = len(self.output)
         return True
 
     def _read_some(self, deadline):
@@ -117,7 +126,7 @@ class Terminal(object):
     def send(self, data):
         os.write(self.master, data)
 
-    def wait_until_reading(self, seconds=5):
+    def wait_until_reading(self, seconds=60):
         """Waits until the child sleeps, as it does in its read of the
         terminal. A Ctrl-C that comes between the prompt and that read is
         seen by the interpreter only at its next check, which the read then

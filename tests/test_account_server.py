@@ -88,13 +88,24 @@ class AccountServerTest(unittest.TestCase):
         self.assertEqual((self.server.login_requests, self.server.authenticate_requests), (1, 8))
 
     def test_expiry(self):
-        for lifetime, pause, before in [(0.0, 0, 401), (1.0, 1.1, 200)]:
-            with self.subTest(lifetime=lifetime):
-                self.server.token_lifetime = lifetime
-                token = self.login(email="a@b.c", password="pw")[1]["access_token"]
-                self.assertEqual(self.authenticate(token)[0], before)
-                time.sleep(pause)
-                self.assertEqual(self.authenticate(token)[0], 401)
+        self.server.token_lifetime = 0.0
+        token = self.login(email="a@b.c", password="pw")[1]["access_token"]
+        self.assertEqual(self.authenticate(token)[0], 401)
+        # A check sent within the lifetime is accepted, one after it refused.
+        # A loaded machine may take longer than the lifetime between the
+        # login and the check: such a round proves nothing and is tried again.
+        self.server.token_lifetime = 1.0
+        for _ in range(10):
+            start = time.monotonic()
+            token = self.login(email="a@b.c", password="pw")[1]["access_token"]
+            status = self.authenticate(token)[0]
+            if time.monotonic() - start < 1.0:
+                self.assertEqual(status, 200)
+                break
+        else:
+            self.skipTest("no login and check within a second: the machine is too busy")
+        time.sleep(1.1)
+        self.assertEqual(self.authenticate(token)[0], 401)
         self.server.token_lifetime = 3600
         old = [self.login(email="a@b.c", password="pw")[1]["access_token"] for _ in range(2)]
         self.server.expire_all()

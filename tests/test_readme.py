@@ -83,9 +83,9 @@ class FirstRoundTest(unittest.TestCase):
             done = subprocess.run(["bash", "-e", "-c", script], cwd=support.ROOT, env=env,
                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
-            self.assertEqual((done.returncode, done.stderr), (0, ""), done.stdout)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
             lines = done.stdout.splitlines()
-            self.assertEqual(len(lines), 2 + len(sample) + 1 + 1, lines)
+            self.assertEqual(len(lines), 2 + len(sample) + 1 + 2, lines)
 
             login = re.match(r"^logged in to (http://127\.0\.0\.1:\d+) as alice@example\.org$",
                              lines[0])
@@ -101,15 +101,23 @@ class FirstRoundTest(unittest.TestCase):
                 if shown.startswith(("account:", "token:", "TRACKING_URI:")):
                     self.assertEqual(real, shown)
             self.assertIn("TALVERO_API_URL: " + url, status)
-            self.assertRegex(lines[-2], r"^[A-Za-z0-9_-]{20,}$")  # the token
-            self.assertEqual(lines[-1], "removed %s (the cached token)"
-                             % os.path.join(folder, "tokens.file"))
+            # What config and status say before they wait for the server.
+            wait = "(up to 10 s to connect, 60 s for the answer)"
+            self.assertEqual(done.stderr.splitlines(), [
+                "vesk config: logging in at %s/auth/login %s" % (url, wait),
+                "vesk status: checking the cached token at %s/auth/authenticate %s"
+                % (url, wait)])
+            self.assertRegex(lines[-3], r"^[A-Za-z0-9_-]{20,}$")  # the token
+            self.assertEqual(lines[-2:], [
+                "removed %s (the cached token)" % os.path.join(folder, "tokens.file"),
+                "kept %s (the credentials; vesk logout --forget removes them)"
+                % os.path.join(folder, "secret.file")])
 
             self.assertEqual(os.listdir(folder), ["secret.file"])
             self.assertEqual(stat.S_IMODE(os.stat(folder).st_mode), 0o700)
             self.assertEqual(stat.S_IMODE(os.stat(os.path.join(folder, "secret.file")).st_mode),
                              0o600)
-            deadline = time.time() + 10
+            deadline = time.time() + 60
             while listening(url) and time.time() < deadline:
                 time.sleep(0.1)
             self.assertFalse(listening(url), "the server still runs after the round")

@@ -99,7 +99,10 @@ class ConfigCommandTests(unittest.TestCase):
                               universal_newlines=True, timeout=60, **kwargs)
 
     def assert_written(self, proc, email, password, replacing=None):
-        self.assertEqual((proc.returncode, proc.stderr), (0, ""))
+        # Standard error holds only where the login goes, said before it waits.
+        self.assertEqual((proc.returncode, proc.stderr), (0, "vesk config: logging in at "
+                         "%s/auth/login (up to 10 s to connect, 60 s for the answer)\n"
+                         % self.server.url))
         self.assertEqual(proc.stdout, "logged in to %s as %s\ncredentials written to %s%s\n"
                          % (self.server.url, email, self.secret,
                             ", replacing " + replacing if replacing else ""))

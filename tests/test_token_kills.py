@@ -16,7 +16,6 @@ import kernel_refusals  # noqa: E402 - tools/, on the path through tests.support
 import kill_logins  # noqa: E402
 
 
-
 class KilledLoginTest(unittest.TestCase):
     def kill_logins(self, kills, seed, refuse=()):
         home = tempfile.mkdtemp(prefix="vesk-home-")
@@ -25,7 +24,11 @@ class KilledLoginTest(unittest.TestCase):
                                  env=support.child_environment(home), keep=True)
         self.assertEqual(report["torn"], [])
         self.assertEqual(report["died_otherwise"], [])
-        self.assertGreater(report["logins"], kills, "the kills should land among logins")
+        # Each kill waits for its logger's first login to begin, and its delay
+        # scales with the time a login takes here: on a loaded machine too,
+        # the kills land inside logins, some after a whole one.
+        self.assertGreaterEqual(report["kills_inside_login"], kills * 3 // 4, report)
+        self.assertGreater(report["kills_after_a_login"], 0, report)
         return report
 
     def test_written_unnamed(self):

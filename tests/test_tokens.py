@@ -628,15 +628,17 @@ class TimeoutTest(VandrelCase):
         self.assertEqual((self.server.login_requests, self.server.authenticate_requests), (1, 5))
 
     def assert_gives_up(self, call, wanted, seconds):
-        """`call` raises requests' `wanted` time-out within `seconds` plus a
-        small margin, after having waited, and leaves the files as they were."""
+        """`call` raises requests' `wanted` time-out after having waited
+        `seconds`, long before the other part or the default would have
+        ended the wait (10 s and more), and leaves the files as they were.
+        The margin is wide: a loaded machine is slow to wake the caller."""
         before = {name: self.read(os.path.join(self.folder, name)) for name in self.listing()}
         start = time.monotonic()
         with self.assertRaises(wanted):
             call()
         elapsed = time.monotonic() - start
         self.assertGreaterEqual(elapsed, seconds * 0.9)
-        self.assertLess(elapsed, seconds + 1.5)
+        self.assertLess(elapsed, 9.0)
         self.assertEqual({name: self.read(os.path.join(self.folder, name))
                           for name in self.listing()}, before)
 
@@ -651,7 +653,7 @@ class TimeoutTest(VandrelCase):
                     self.assert_gives_up(call, requests.exceptions.ReadTimeout, 0.5)
             self.assertEqual(self.listing(), ["secret.file"])
             self.write(self.tokens_file, tokens_text("tok", "r"))
-            os.environ[TIMEOUT_VARIABLE] = "30,0.5"  # the read part applies
+            os.environ[TIMEOUT_VARIABLE] = "60,0.5"  # the read part applies
             for label, call in (("check", vandrel.expired_token),
                                 ("get_token, cached", vandrel.get_token)):
                 with self.subTest(label):
@@ -662,7 +664,7 @@ class TimeoutTest(VandrelCase):
         import requests
         with support.SilentServer(accepting=False) as silent:
             self.rebind("TALVERO_API_URL", silent.url)
-            os.environ[TIMEOUT_VARIABLE] = "0.5,30"  # the connect part applies
+            os.environ[TIMEOUT_VARIABLE] = "0.5,60"  # the connect part applies
             self.assert_gives_up(lambda: vandrel.fetch_token(EMAIL, PASSWORD),
                                  requests.exceptions.ConnectTimeout, 0.5)
             self.assertEqual(self.listing(), ["secret.file"])
