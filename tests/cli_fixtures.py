@@ -89,6 +89,9 @@ class Terminal(object):
         if self.pid == 0:  # the child: only exec or _exit from here on
             try:
                 os.chdir(cwd)
+                # A runner started in the background ignores SIGINT, and
+                # the command would inherit that: Ctrl-C must reach it.
+                signal.signal(signal.SIGINT, signal.SIG_DFL)
                 if stdout_path is not None:
                     fd = os.open(stdout_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
                     os.dup2(fd, 1)

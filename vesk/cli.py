@@ -791,21 +791,55 @@ class _Observer(object):
     def __getattr__(self, name):
         return getattr(self._real, name)
 
-    def _kept(self, function):
+    def _kept(self, function, judged_here):
         def call(*args, **kwargs):
             answer = function(*args, **kwargs)
+            if judged_here:
+                _keep_some_body(answer)
             self.answers.append(answer)
             return answer
 
         return call
 
+    # The client closes a token check's answer with its body unread; the
+    # login reads its own within bounds, and so keeps it.
     @property
     def get(self):
-        return self._kept(self._real.get)
+        return self._kept(self._real.get, True)
 
     @property
     def post(self):
-        return self._kept(self._real.post)
+        return self._kept(self._real.post, False)
+
+
+# The most of a refused token check's body the command reads to judge it.
+JUDGED_BODY = 1 << 16
+
+
+def _keep_some_body(answer):
+    """Reads at most JUDGED_BODY bytes of a streamed answer that is not 200
+    and keeps them as its body, for _answer_words after the client has
+    closed it."""
+    if getattr(answer, "status_code", 200) == 200 or getattr(answer, "_content", None) is not False:
+        return
+    body = b""
+    try:
+        for piece in answer.iter_content(4096):
+            body += piece
+            if len(body) >= JUDGED_BODY:
+                break
+    except Exception:  # noqa: B902 - judged by what did arrive
+        pass
+    answer._content = body[:JUDGED_BODY]
+    answer._content_consumed = True
+
+
+def _body(answer):
+    """The body of an answer as far as it can still be had; b"" when not."""
+    try:
+        return answer.content or b""
+    except Exception:  # noqa: B902 - closed unread, or cut off
+        return b""
 
 
 @contextlib.contextmanager
@@ -828,7 +862,7 @@ def _answer_words(answer):
     try:
         body = answer.json()
     except Exception:  # noqa: B902 - any undecodable body
-        empty = not (answer.content or b"").strip()
+        empty = not _body(answer).strip()
         return words, None, empty
     message = body.get("message") if isinstance(body, dict) else None
     if message is not None:
@@ -890,6 +924,9 @@ def _login_failure(answer, url, exc):
             url, words, ": " + message if message else "", unverified)
     if code == 200:
         return "{}; {}".format(_server_trouble(exc, url), unverified)
+    if 300 <= code < 400:
+        # The client follows no redirect; its own words name where it led.
+        message = " ".join(str(exc).split())[:300]
     return "the account server at {} refused the login: {}; nothing written".format(
         url, message or words)
 
