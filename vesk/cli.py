@@ -727,11 +727,15 @@ def _reason(exc):
         if not isinstance(inner, BaseException):
             inner = next((a for a in reversed(exc.args) if isinstance(a, BaseException)), None)
         if inner is None:
+            # urllib3 2 chains the socket's error instead of holding it.
+            inner = exc.__cause__
+        if inner is None:
             break
         exc = inner
     text = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
     text = " ".join(str(text).split())
     text = re.sub(r"^<[^>]*>: ", "", text)
+    text = re.sub(r"^\w+\(host=[^)]*\): ", "", text)
     text = re.sub(r"^Failed to establish a new connection: ", "", text)
     text = re.sub(r"^\[Errno -?\d+\] ", "", text)
     text = re.sub(r"^\[SSL: [A-Z0-9_]+\] ", "", text)
