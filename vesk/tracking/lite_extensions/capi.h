@@ -181,11 +181,13 @@ class DictLookupCache {
  public:
     // dict[name]; empty without an exception when it is absent. May be a
     // lazy import's placeholder (see is_lazy_import).
-    Ref find(PyObject* dict, PyObject* name) {
+    [[gnu::always_inline]] Ref find(PyObject* dict, PyObject* name) {
         if (PyUnicode_CheckExact(name)) {
             const Entry* set = entries_[set_of(dict, name)];
+            std::uint64_t now = stamp(dict);
+#pragma GCC unroll 4
             for (std::size_t way = 0; way < kInlineWays; ++way) {
-                if (set[way].matches(dict, name)) {
+                if (set[way].dict == dict && set[way].name == name && set[way].stamp == now) {
                     return Ref::borrow(set[way].value);
                 }
             }
@@ -409,7 +411,7 @@ inline Ref or_builtin(Ref found, PyObject* globals, PyObject* name) {
 
 // A module-level name as a function body sees it: the module's namespace
 // first, then the builtins; NameError when it is in neither.
-inline Ref lookup_global(PyObject* module, PyObject* name) {
+[[gnu::always_inline]] inline Ref lookup_global(PyObject* module, PyObject* name) {
     PyObject* globals = PyModule_GetDict(module);
     Ref found = dict_lookup_cache.find(globals, name);
     if (found && is_lazy_import(found.get())) {
@@ -433,7 +435,7 @@ inline Ref lookup_global_once(PyObject* module, PyObject* name) {
 // as getattr would, without the generic lookup through the type; a miss
 // still goes through getattr for the module's __getattr__ and the error,
 // and so does a lazy import's placeholder, which getattr resolves.
-inline Ref get_attr(PyObject* obj, PyObject* name) {
+[[gnu::always_inline]] inline Ref get_attr(PyObject* obj, PyObject* name) {
     if (PyModule_CheckExact(obj)) {
         PyObject* dict = module_dict(obj);
         Ref value = dict != nullptr ? dict_lookup_cache.find(dict, name) : Ref();
