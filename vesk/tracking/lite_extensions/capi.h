@@ -147,6 +147,21 @@ inline bool is_lazy_import([[maybe_unused]] PyObject* value) {
 #endif
 }
 
+// `found` as `name` in the namespace of the plain module `module`, with a
+// lazy import's placeholder resolved by the module's attribute read: that
+// runs the import behind it, with the interpreter's errors when it fails,
+// and binds the result in place of the placeholder, as a global lookup in
+// the module's code does.
+inline Ref resolved(Ref found, [[maybe_unused]] PyObject* module,
+                    [[maybe_unused]] PyObject* name) {
+#if PY_VERSION_HEX >= 0x030F0000
+    if (__builtin_expect(found && is_lazy_import(found.get()), 0)) {
+        return Ref::steal(PyObject_GetAttr(module, name));
+    }
+#endif
+    return found;
+}
+
 // What recent lookups of names in dicts found, so that a function called
 // again and again does not search the module namespace afresh each time.
 // Like the interpreter's own caches, an entry holds only while its dict is
@@ -179,9 +194,10 @@ inline bool is_lazy_import([[maybe_unused]] PyObject* value) {
 #if !defined(Py_GIL_DISABLED)
 class DictLookupCache {
  public:
-    // dict[name]; empty without an exception when it is absent. May be a
-    // lazy import's placeholder (see is_lazy_import).
-    [[gnu::always_inline]] Ref find(PyObject* dict, PyObject* name) {
+    // dict[name], `dict` being the namespace of the plain module `module`;
+    // empty without an exception when it is absent. Never a placeholder: a
+    // hit never is one, and a search resolves it.
+    [[gnu::always_inline]] Ref find(PyObject* module, PyObject* dict, PyObject* name) {
         if (PyUnicode_CheckExact(name)) {
             const Entry* set = entries_[set_of(dict, name)];
             std::uint64_t now = stamp(dict);
@@ -192,7 +208,7 @@ class DictLookupCache {
                 }
             }
         }
-        return Ref::borrow(find_further(dict, name));
+        return find_further(module, dict, name);
     }
 
  private:
@@ -234,7 +250,7 @@ class DictLookupCache {
 
     // The ways not tried inline, then the lookup itself (kept out of line:
     // the hit above is what runs again and again).
-    [[gnu::noinline]] PyObject* find_further(PyObject* dict, PyObject* name) {
+    [[gnu::noinline]] Ref find_further(PyObject* module, PyObject* dict, PyObject* name) {
         bool cacheable = PyUnicode_CheckExact(name);
         if (cacheable) {
             Entry* set = entries_[set_of(dict, name)];
@@ -243,7 +259,7 @@ class DictLookupCache {
                     // One way forward: an entry used again and again
                     // soon reaches the inline ways.
                     std::swap(set[way], set[way - 1]);
-                    return set[way - 1].value;
+                    return Ref::borrow(set[way - 1].value);
                 }
             }
         }
@@ -255,7 +271,7 @@ class DictLookupCache {
             has_only_exact_str_keys(dict, before)) {
             remember(Entry{dict, name, before, value});
         }
-        return value;
+        return resolved(Ref::borrow(value), module, name);
     }
 
     void remember(const Entry& entry) {
@@ -338,7 +354,9 @@ class DictLookupCache {
 #else
 class DictLookupCache {
  public:
-    Ref find(PyObject* dict, PyObject* name) { return dict_get(dict, name); }
+    Ref find(PyObject* module, PyObject* dict, PyObject* name) {
+        return resolved(dict_get(dict, name), module, name);
+    }
 };
 #endif
 
@@ -401,48 +419,30 @@ inline Ref or_builtin(Ref found, PyObject* globals, PyObject* name) {
     return found || PyErr_Occurred() ? std::move(found) : lookup_builtin(globals, name);
 }
 
-// A lazy import's placeholder found as `name` in a plain module's namespace,
-// resolved by the module's attribute read: that runs the import behind it,
-// with the interpreter's errors when it fails, and binds the result in
-// place of the placeholder, as a global lookup in the module's code does.
-[[gnu::cold]] inline Ref resolve_lazy_import(PyObject* module, PyObject* name) {
-    return Ref::steal(PyObject_GetAttr(module, name));
-}
-
 // A module-level name as a function body sees it: the module's namespace
 // first, then the builtins; NameError when it is in neither.
 [[gnu::always_inline]] inline Ref lookup_global(PyObject* module, PyObject* name) {
     PyObject* globals = PyModule_GetDict(module);
-    Ref found = dict_lookup_cache.find(globals, name);
-    if (found && is_lazy_import(found.get())) {
-        return resolve_lazy_import(module, name);
-    }
-    return or_builtin(std::move(found), globals, name);
+    return or_builtin(dict_lookup_cache.find(module, globals, name), globals, name);
 }
 
 // The same for code that runs once (a module's set-up): nothing is kept.
 inline Ref lookup_global_once(PyObject* module, PyObject* name) {
     PyObject* globals = PyModule_GetDict(module);
-    Ref found = dict_get(globals, name);
-    if (found && is_lazy_import(found.get())) {
-        return resolve_lazy_import(module, name);
-    }
-    return or_builtin(std::move(found), globals, name);
+    return or_builtin(resolved(dict_get(globals, name), module, name), globals, name);
 }
 
 // obj.name. ModuleType (an immutable built-in type) defines none of the
 // names the modules read, so for a plain module its own dict answers exactly
 // as getattr would, without the generic lookup through the type; a miss
-// still goes through getattr for the module's __getattr__ and the error,
-// and so does a lazy import's placeholder, which getattr resolves.
+// still goes through getattr for the module's __getattr__ and the error.
 [[gnu::always_inline]] inline Ref get_attr(PyObject* obj, PyObject* name) {
     if (PyModule_CheckExact(obj)) {
         PyObject* dict = module_dict(obj);
-        Ref value = dict != nullptr ? dict_lookup_cache.find(dict, name) : Ref();
-        if ((value && !is_lazy_import(value.get())) || PyErr_Occurred()) {
+        Ref value = dict != nullptr ? dict_lookup_cache.find(obj, dict, name) : Ref();
+        if (value || PyErr_Occurred()) {
             return value;
         }
-        // Absent, or a placeholder that getattr resolves.
     }
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
