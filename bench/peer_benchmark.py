@@ -8,6 +8,8 @@ it, against its peers:
     python   bench/vandrel_twin.py, the same module written in Python
     cython   that twin compiled by Debian's cython3 for this interpreter
     partial  functools.partial, in the decorator's rows only
+    one-set  with --one-set: the native module built with VESK_CACHE_ONE_SET,
+             its lookup cache in the worst layout a process can draw
 
 and then get_token() on its cached path against a local account server,
 beside the same calls written out by hand in Python.
@@ -26,6 +28,7 @@ its own stretch, less an empty stretch.
     make bench PYTHON=...
     PYTHONPATH=$PWD:$PWD/build/pydeps python bench/peer_benchmark.py
         [--rounds R] [--no-callgrind] [--only ROW,...] [--keep-callgrind DIR]
+        [--one-set]
 
 Built peers (the twin as vandrel.py, its Cython build, a link to the native
 module, the callgrind marks helper) go to build/bench/<cache tag>-<digest>/.
@@ -70,7 +73,7 @@ ROWS = [
 ]
 TOKEN_ROW = ("token", "get_token(), cached", 50)
 ALL_KEYS = [row[0] for row in ROWS] + [TOKEN_ROW[0]]
-PEERS = ["native", "python", "cython", "partial"]
+PEERS = ["native", "python", "cython", "partial", "one-set"]
 TOKEN_PEERS = ["native", "hand"]
 
 # Seconds per timing and timings per row and process, in time mode.
@@ -96,6 +99,9 @@ def parse_arguments():
     parser.add_argument("--keep-callgrind", metavar="DIR",
                         help="keep the callgrind dumps there, one file per peer and stretch "
                              "(for callgrind_annotate)")
+    parser.add_argument("--one-set", action="store_true",
+                        help="also the native module with every lookup cache entry in one set "
+                             "(VESK_CACHE_ONE_SET), built into the bench folder")
     args = parser.parse_args()
     if args.rounds < 1:
         parser.error("--rounds must be at least 1")
@@ -179,6 +185,25 @@ def prepare_native(folder):
         os.remove(link)
     os.symlink(library, link)
     return os.path.dirname(link), os.path.relpath(library, ROOT)
+
+
+def prepare_one_set(folder):
+    """The native modules built apart with VESK_CACHE_ONE_SET=ON; the
+    folder holding its vandrel."""
+    build = os.path.join(folder, "one-set-build")
+    for command in (["cmake", "-S", ROOT, "-B", build, "-G", "Ninja",
+                     "-DPython_EXECUTABLE=" + sys.executable, "-DVESK_IN_PLACE=OFF",
+                     "-DVESK_CACHE_ONE_SET=ON"],
+                    ["cmake", "--build", build]):
+        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              universal_newlines=True)
+        if done.returncode != 0:
+            sys.exit("building the one-set peer failed:\n" + done.stdout[-3000:])
+    link = os.path.join(fresh_folder(os.path.join(folder, "one-set")), "vandrel" + EXT_SUFFIX)
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(os.path.join(build, "vandrel" + EXT_SUFFIX), link)
+    return os.path.dirname(link)
 
 
 def prepare_python(folder):
@@ -498,10 +523,10 @@ def module_section(args, folders, marks, work, unavailable, notes):
         unavailable[peer] = True
     labelled = [(key, label) for key, label, _ in ROWS if key in rows]
     print()
-    print_table("ns per call (best of %d)" % args.rounds, labelled, PEERS, times, ns, unavailable)
+    print_table("ns per call (best of %d)" % args.rounds, labelled, peers, times, ns, unavailable)
     if marks:
         print()
-        print_table("instructions per call", labelled, PEERS, counted, instructions,
+        print_table("instructions per call", labelled, peers, counted, instructions,
                     unavailable)
     differences = compare_checks(checks)
     if differences:
@@ -586,6 +611,8 @@ def main():
         folders["cython"] = cython_folder
     else:
         unavailable["cython"] = True
+    if args.one_set:
+        folders["one-set"] = prepare_one_set(folder)
     marks, marks_note = (None, "--no-callgrind") if args.no_callgrind else prepare_marks(folder)
 
     print("vandrel peer benchmark: %s %s (%s)" % (
@@ -596,6 +623,8 @@ def main():
     print("cython   %s" % ("bench/vandrel_twin.py compiled by %s (gcc -O2)" % cython_note
                            if cython_folder else "n/a: " + cython_note))
     print("partial  functools.partial, in the decorator's rows")
+    if args.one_set:
+        print("one-set  the native module built with VESK_CACHE_ONE_SET=ON")
     print("x nat    peer / native: above 1, native is faster")
     print("times    best of %d rounds: one process per peer and round, the peers interleaved"
           % args.rounds)

@@ -3,7 +3,7 @@
 The benchmark passes this file's text to the interpreter with -c, from an
 empty folder, and one JSON argument:
 
-    {"peer": "native" | "python" | "cython" | "partial" | "hand",
+    {"peer": "native" | "python" | "cython" | "partial" | "hand" | "one-set",
      "mode": "time" | "count",
      "rows": [row key, ...],
      "counts": {row key: N}           (count mode),
@@ -55,7 +55,7 @@ if MODE == "count":
 # "hand" imports the native module too and warms both get_token()s, as the
 # native peer does: the two processes differ only in the function measured,
 # so that heap and cache state weigh the same in both counts.
-IMPORTS_MODULE = PEER in ("native", "python", "cython", "hand")
+IMPORTS_MODULE = PEER in ("native", "python", "cython", "hand", "one-set")
 import_seconds = None
 if IMPORTS_MODULE:
     if MODE == "count":

@@ -7,6 +7,7 @@ import textwrap
 import unittest
 
 from tests import support
+from account_server import AccountServer  # tools/, on sys.path through support
 
 URLS = "vesk.tracking.lite_extensions.urls"
 VANDREL = "vesk.tracking.lite_extensions.vandrel"
@@ -275,6 +276,89 @@ class ImportRulesTest(unittest.TestCase):
         self.assertEqual(len(rounds), 3)
         self.assertTrue(all(url.startswith("https://") for url in rounds[0]), rounds[0])
         self.assertEqual(rounds[1:], [[refused, refused]] * 2)
+
+
+# Every function of vandrel once, and siblings that import lazily
+# themselves: `env` and `os` replaced by modules whose names the functions
+# read are placeholders until first used. Prints what each call gave; the
+# token the server makes up is given as what it matches.
+LAZY_ROUND = r"""
+import contextlib, io, json, os, sys
+sys.path.insert(0, os.getcwd())
+with open("lazy_env.py", "w") as f:
+    f.write("lazy from lazy_env_parts import get_env\n")
+with open("lazy_env_parts.py", "w") as f:
+    f.write("import os\ndef get_env(name):\n    return ['lazy', os.environ.get(name)]\n")
+with open("lazy_os.py", "w") as f:
+    f.write("lazy from os import environ\n")
+with open("broken_env.py", "w") as f:
+    f.write("lazy from no_such_module_here import get_env\n")
+from vesk.tracking.lite_extensions import vandrel
+import lazy_env, lazy_os, broken_env
+got = []
+
+def record(label, call):
+    try:
+        value = call()
+    except BaseException as error:
+        value = [type(error).__name__, str(error)]
+    got.append([label, value if isinstance(value, (str, int, list, type(None))) else repr(value)])
+
+user, password = sys.argv[1], sys.argv[2]
+guide = io.StringIO()
+with contextlib.redirect_stdout(guide):
+    record("guide", vandrel.create_secret_file_guide)
+got.append(["guide text", guide.getvalue()])
+record("host", vandrel.get_host_uri)
+record("no config", lambda: vandrel.get_secret_config().sections())
+os.makedirs(os.path.dirname(vandrel.SECRET_FILE))
+with open(vandrel.SECRET_FILE, "w") as f:
+    f.write("[secret]\nemail = %s\npassword = %s\n" % (user, password))
+record("config", lambda: [dict(s) for s in vandrel.get_secret_config().values()])
+record("refused", lambda: vandrel.fetch_token(user, "wrong"))
+for round_ in range(2):
+    token = vandrel.fetch_token(user, password)
+    record("stored", lambda: open(vandrel.TOKENS_FILE).read().count(token))
+    record("expired", vandrel.expired_token)
+    record("token", lambda: vandrel.get_token() == token)
+os.environ.update(MLFLOW_EXPERIMENT_ID="7", MLFLOW_RUN_ID="r1")
+for env, os_ in ((vandrel.env, vandrel.os), (lazy_env, lazy_os), (broken_env, lazy_os)):
+    vandrel.env, vandrel.os = env, os_
+    for _ in range(2):
+        record("experiment", vandrel._get_experiment_id)
+        record("run", vandrel._get_run_id)
+        record("run exists", vandrel._runid_exists)
+wrapped = vandrel.catch_tarnel_exception(lambda x: 1 / x)
+record("wrapped", lambda: wrapped(4))
+record("wrapped error", lambda: wrapped(0))
+print(json.dumps(got))
+"""
+
+
+@unittest.skipIf(sys.version_info < (3, 15), "lazy imports are 3.15's")
+class LazyImportsTest(unittest.TestCase):
+    """Names bound by a lazy import are placeholders in their module's
+    namespace until used; every read of a module resolves them as the
+    interpreter does, with or without lazy imports for the whole program."""
+
+    def test_every_function_as_without_lazy_imports(self):
+        user, password = "lazy@example.com", "pw"
+        runs = []
+        with AccountServer({user: password}) as server:
+            for mode in (None, "all"):
+                with support.temporary_home() as home:
+                    runs.append(support.run_json(
+                        self, LAZY_ROUND, home, args=(user, password),
+                        env={"PYTHON_LAZY_IMPORTS": mode, "TALVERO_API_URL": server.url,
+                             "MLFLOW_EXPERIMENT_ID": None, "MLFLOW_RUN_ID": None}))
+        plain, lazy = runs
+        self.assertEqual(lazy, plain)
+        answers = dict(plain)
+        self.assertEqual((answers["stored"], answers["expired"], answers["token"]), (1, False, True))
+        missing = ["ModuleNotFoundError", "No module named 'no_such_module_here'"]
+        self.assertEqual([value for label, value in plain if label == "run"],
+                         ["r1", "r1", ["lazy", "r1"], ["lazy", "r1"], missing, missing])
+        self.assertEqual([value for label, value in plain if label == "run exists"], [True] * 6)
 
 
 @support.needs_checkout("builds urls.cpp from its sources")

@@ -162,6 +162,13 @@ class NamespaceChangeTests(unittest.TestCase):
                 fake_os.environ = {RUN: "y"}
                 self.assertIs(vandrel._runid_exists(), True)
         self.assertEqual(seen, [bool(r % 2) for r in range(50)])
+        # More namespaces read in turn than the cache keeps: each call still
+        # answers from the module bound at the time.
+        modules = [self.fake_module(get_env=lambda name, i=i: (i, name)) for i in range(40)]
+        for round_ in range(3):
+            for index, module in enumerate(modules):
+                with support.rebound(vandrel, "env", module):
+                    self.assertEqual(vandrel._get_run_id(), (index, RUN))
 
     def test_module_without_a_namespace(self):
         # ModuleType.__new__ without __init__: up to 3.10 the module has no

@@ -68,6 +68,14 @@ static inline void PyErr_SetRaisedException(PyObject* exc) {
 #define Py_END_CRITICAL_SECTION() }
 #endif
 
+#if PY_VERSION_HEX >= 0x030F0000
+// The type of a lazy import's placeholder (3.15): exported by the
+// interpreter, declared only in its internal headers.
+extern "C" {
+PyAPI_DATA(PyTypeObject) PyLazyImport_Type;
+}
+#endif
+
 namespace vesk {
 
 // ------------------------------------------------------ owning reference --
@@ -128,6 +136,32 @@ inline Ref dict_get(PyObject* dict, PyObject* name) {
 #endif
 }
 
+// Whether a value read from a module's namespace is a lazy import's
+// placeholder, which the interpreter resolves on a global lookup or a module
+// attribute read (3.15's `lazy import`): such a read must resolve it too.
+inline bool is_lazy_import([[maybe_unused]] PyObject* value) {
+#if PY_VERSION_HEX >= 0x030F0000
+    return Py_IS_TYPE(value, &PyLazyImport_Type);
+#else
+    return false;
+#endif
+}
+
+// `found` as `name` in the namespace of the plain module `module`, with a
+// lazy import's placeholder resolved by the module's attribute read: that
+// runs the import behind it, with the interpreter's errors when it fails,
+// and binds the result in place of the placeholder, as a global lookup in
+// the module's code does.
+inline Ref resolved(Ref found, [[maybe_unused]] PyObject* module,
+                    [[maybe_unused]] PyObject* name) {
+#if PY_VERSION_HEX >= 0x030F0000
+    if (__builtin_expect(found && is_lazy_import(found.get()), 0)) {
+        return Ref::steal(PyObject_GetAttr(module, name));
+    }
+#endif
+    return found;
+}
+
 // What recent lookups of names in dicts found, so that a function called
 // again and again does not search the module namespace afresh each time.
 // Like the interpreter's own caches, an entry holds only while its dict is
@@ -144,60 +178,111 @@ inline Ref dict_get(PyObject* dict, PyObject* name) {
 // subclass could answer differently from one lookup to the next while the
 // dict stays as it is). So a hit returns exactly what a fresh lookup would;
 // the value needs no reference of its own, as the unchanged dict still
-// holds it. Not in free-threaded builds, where another thread could change
-// a dict between the test and the use.
+// holds it. A lazy import's placeholder (3.15) is never kept: it stands for
+// a value not there yet. Not in free-threaded builds, where another thread
+// could change a dict between the test and the use.
+//
+// The entries are sets of a few ways, the set chosen from the dict's and the
+// name's addresses: a function's handful of names never evict each other
+// however the addresses fall, so no process draws a layout where its calls
+// miss again and again. A new entry goes first in its set and the others
+// move back, the last one out. The first ways are tried inline, the rest
+// out of line; a hit there trades places with the entry before it, so the
+// entries in use gather in front whatever was added after them, and names
+// used in turn, more than the inline ways hold, trade places only at the
+// edge of the inline ways.
 #if !defined(Py_GIL_DISABLED)
 class DictLookupCache {
  public:
-    // dict[name]; empty without an exception when it is absent.
-    Ref find(PyObject* dict, PyObject* name) {
+    // dict[name], `dict` being the namespace of the plain module `module`;
+    // empty without an exception when it is absent. Never a placeholder: a
+    // hit never is one, and a search resolves it.
+    [[gnu::always_inline]] Ref find(PyObject* module, PyObject* dict, PyObject* name) {
         if (PyUnicode_CheckExact(name)) {
-            const Entry& entry = entries_[slot(dict, name)];
-            if (entry.dict == dict && entry.name == name && entry.stamp == stamp(dict)) {
-                return Ref::borrow(entry.value);
+            const Entry* set = entries_[set_of(dict, name)];
+            std::uint64_t now = stamp(dict);
+#pragma GCC unroll 4
+            for (std::size_t way = 0; way < kInlineWays; ++way) {
+                if (set[way].dict == dict && set[way].name == name && set[way].stamp == now) {
+                    return Ref::borrow(set[way].value);
+                }
             }
         }
-        return Ref::borrow(search(dict, name));
+        return find_further(module, dict, name);
     }
 
  private:
-    // The lookup itself, remembered when it can be (kept out of line: the
-    // hit above is what runs again and again).
-    [[gnu::noinline]] PyObject* search(PyObject* dict, PyObject* name) {
-        bool cacheable = PyUnicode_CheckExact(name) && watch(dict);
-        std::uint64_t before = stamp(dict);
-        PyObject* value = PyDict_GetItemWithError(dict, name);
-        // Only a result that no change during the search can have touched.
-        if (value != nullptr && cacheable && stamp(dict) == before &&
-            has_only_exact_str_keys(dict, before)) {
-            Entry& entry = entries_[slot(dict, name)];
-            PyObject* old_name = entry.name;
-            Py_INCREF(name);  // keeps the identity test sound
-            entry = Entry{dict, name, before, value};
-            Py_XDECREF(old_name);  // a str: frees without running code
-        }
-        return value;
-    }
-
     struct Entry {
         PyObject* dict;  // compared only, never dereferenced
         PyObject* name;  // strong
         std::uint64_t stamp;
         PyObject* value;  // borrowed from the dict
+
+        bool matches(PyObject* d, PyObject* n) const {
+            return dict == d && name == n && stamp == DictLookupCache::stamp(d);
+        }
     };
-    // The keys of one dict at one stamp, walked once (a walk runs no code
-    // of the program); misses are rare, as namespaces seldom change.
+    // Whether the keys of one dict at one stamp are all exact str: walked
+    // once (a walk runs no code of the program) and remembered for a few
+    // dicts, as a function reads its own module's namespace and those of
+    // the modules it calls into, in turn.
     struct KeysChecked {
         PyObject* dict;  // compared only, never dereferenced
         std::uint64_t stamp;
         bool exact_str;
     };
-    static constexpr std::size_t kSize = 64;
 
-    static std::size_t slot(PyObject* dict, PyObject* name) {
+#ifdef VESK_CACHE_ONE_SET
+    // Every entry in one set: the worst layout a process could draw.
+    static constexpr std::size_t kSets = 1;
+#else
+    static constexpr std::size_t kSets = 8;
+#endif
+    static constexpr std::size_t kWays = 8;
+    static constexpr std::size_t kInlineWays = 3;
+    static constexpr std::size_t kKeysChecked = 8;
+
+    static std::size_t set_of(PyObject* dict, PyObject* name) {
         auto bits = reinterpret_cast<std::uintptr_t>(name) ^
                     (reinterpret_cast<std::uintptr_t>(dict) >> 3);
-        return (bits >> 4) & (kSize - 1);
+        return (bits >> 4) & (kSets - 1);
+    }
+
+    // The ways not tried inline, then the lookup itself (kept out of line:
+    // the hit above is what runs again and again).
+    [[gnu::noinline]] Ref find_further(PyObject* module, PyObject* dict, PyObject* name) {
+        bool cacheable = PyUnicode_CheckExact(name);
+        if (cacheable) {
+            Entry* set = entries_[set_of(dict, name)];
+            for (std::size_t way = kInlineWays; way < kWays; ++way) {
+                if (set[way].matches(dict, name)) {
+                    // One way forward: an entry used again and again
+                    // soon reaches the inline ways.
+                    std::swap(set[way], set[way - 1]);
+                    return Ref::borrow(set[way - 1].value);
+                }
+            }
+        }
+        cacheable = cacheable && watch(dict);
+        std::uint64_t before = stamp(dict);
+        PyObject* value = PyDict_GetItemWithError(dict, name);
+        // Only a result that no change during the search can have touched.
+        if (value != nullptr && cacheable && !is_lazy_import(value) && stamp(dict) == before &&
+            has_only_exact_str_keys(dict, before)) {
+            remember(Entry{dict, name, before, value});
+        }
+        return resolved(Ref::borrow(value), module, name);
+    }
+
+    void remember(const Entry& entry) {
+        Entry* set = entries_[set_of(entry.dict, entry.name)];
+        PyObject* evicted = set[kWays - 1].name;
+        for (std::size_t way = kWays - 1; way > 0; --way) {
+            set[way] = set[way - 1];
+        }
+        Py_INCREF(entry.name);  // keeps the identity test sound
+        set[0] = entry;
+        Py_XDECREF(evicted);  // a str: frees without running code
     }
 
 #if PY_VERSION_HEX < 0x030E0000
@@ -245,26 +330,33 @@ class DictLookupCache {
 #endif
 
     bool has_only_exact_str_keys(PyObject* dict, std::uint64_t dict_stamp) {
-        if (keys_checked_.dict != dict || keys_checked_.stamp != dict_stamp) {
-            bool exact_str = true;
-            Py_ssize_t pos = 0;
-            PyObject* key = nullptr;
-            PyObject* value = nullptr;
-            while (exact_str && PyDict_Next(dict, &pos, &key, &value)) {
-                exact_str = PyUnicode_CheckExact(key);
+        for (const KeysChecked& checked : keys_checked_) {
+            if (checked.dict == dict && checked.stamp == dict_stamp) {
+                return checked.exact_str;
             }
-            keys_checked_ = KeysChecked{dict, dict_stamp, exact_str};
         }
-        return keys_checked_.exact_str;
+        bool exact_str = true;
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (exact_str && PyDict_Next(dict, &pos, &key, &value)) {
+            exact_str = PyUnicode_CheckExact(key);
+        }
+        keys_checked_[next_keys_checked_] = KeysChecked{dict, dict_stamp, exact_str};
+        next_keys_checked_ = (next_keys_checked_ + 1) % kKeysChecked;
+        return exact_str;
     }
 
-    Entry entries_[kSize] = {};
-    KeysChecked keys_checked_ = {};
+    Entry entries_[kSets][kWays] = {};
+    KeysChecked keys_checked_[kKeysChecked] = {};
+    std::size_t next_keys_checked_ = 0;
 };
 #else
 class DictLookupCache {
  public:
-    Ref find(PyObject* dict, PyObject* name) { return dict_get(dict, name); }
+    Ref find(PyObject* module, PyObject* dict, PyObject* name) {
+        return resolved(dict_get(dict, name), module, name);
+    }
 };
 #endif
 
@@ -329,25 +421,25 @@ inline Ref or_builtin(Ref found, PyObject* globals, PyObject* name) {
 
 // A module-level name as a function body sees it: the module's namespace
 // first, then the builtins; NameError when it is in neither.
-inline Ref lookup_global(PyObject* module, PyObject* name) {
+[[gnu::always_inline]] inline Ref lookup_global(PyObject* module, PyObject* name) {
     PyObject* globals = PyModule_GetDict(module);
-    return or_builtin(dict_lookup_cache.find(globals, name), globals, name);
+    return or_builtin(dict_lookup_cache.find(module, globals, name), globals, name);
 }
 
 // The same for code that runs once (a module's set-up): nothing is kept.
 inline Ref lookup_global_once(PyObject* module, PyObject* name) {
     PyObject* globals = PyModule_GetDict(module);
-    return or_builtin(dict_get(globals, name), globals, name);
+    return or_builtin(resolved(dict_get(globals, name), module, name), globals, name);
 }
 
 // obj.name. ModuleType (an immutable built-in type) defines none of the
 // names the modules read, so for a plain module its own dict answers exactly
 // as getattr would, without the generic lookup through the type; a miss
 // still goes through getattr for the module's __getattr__ and the error.
-inline Ref get_attr(PyObject* obj, PyObject* name) {
+[[gnu::always_inline]] inline Ref get_attr(PyObject* obj, PyObject* name) {
     if (PyModule_CheckExact(obj)) {
         PyObject* dict = module_dict(obj);
-        Ref value = dict != nullptr ? dict_lookup_cache.find(dict, name) : Ref();
+        Ref value = dict != nullptr ? dict_lookup_cache.find(obj, dict, name) : Ref();
         if (value || PyErr_Occurred()) {
             return value;
         }

@@ -569,7 +569,8 @@ PyMethodDef wrapper_methods[] = {
 PyObject* new_wrapper(PyObject* module, PyObject* func) {
     // __module__ as a function defined here takes it: the namespace's
     // __name__ at the time, None when there is none.
-    Ref module_name = vesk::dict_lookup_cache.find(PyModule_GetDict(module), names.dunder_name);
+    Ref module_name =
+        vesk::dict_lookup_cache.find(module, PyModule_GetDict(module), names.dunder_name);
     if (!module_name && PyErr_Occurred()) {
         return nullptr;
     }
