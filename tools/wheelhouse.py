@@ -36,10 +36,20 @@ def pack(site, tag, outdir):
                 continue
             with open(path, "rb") as handle:
                 files[os.path.relpath(path, site)] = handle.read()
-    # The metadata: PKG-INFO is METADATA's format already; the console
+    # The metadata: PKG-INFO is METADATA's format already, but for the
+    # requirements, which an egg-info keeps in requires.txt. The console
     # scripts come from entry_points.txt, which pip turns into commands.
-    with open(os.path.join(egg_info, "PKG-INFO"), "rb") as handle:
-        files[dist_info + "/METADATA"] = handle.read()
+    with open(os.path.join(egg_info, "PKG-INFO"), encoding="utf-8") as handle:
+        first, rest = handle.read().split("\n", 1)
+    requires = os.path.join(egg_info, "requires.txt")
+    lines = []
+    if os.path.exists(requires):
+        with open(requires, encoding="utf-8") as handle:
+            lines = [line.strip() for line in handle if line.strip()]
+    if any(line.startswith("[") for line in lines):
+        raise SystemExit("%s: extras and markers are not packed" % requires)
+    fields = "".join("Requires-Dist: %s\n" % line for line in lines)
+    files[dist_info + "/METADATA"] = (first + "\n" + fields + rest).encode("utf-8")
     for name in ("entry_points.txt", "top_level.txt"):
         path = os.path.join(egg_info, name)
         if os.path.exists(path):
