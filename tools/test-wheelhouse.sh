@@ -55,7 +55,7 @@ test_one() {
     tools/test-wheelhouse.sh --python "$python" "$wheel" >"$log" 2>&1 && result=pass || result=FAIL
   fi
   printf '%-6s %-66s %4ss  %s\n' $result "$(basename "$wheel")" $((SECONDS - begin)) \
-    "$(grep -E '^(Ran|=+ .* in |OK|FAILED)' "$log" | tail -n 1)" >"$log.result"
+    "$(grep -E '^(OK|FAILED)|^=* *[0-9]+ (passed|failed)' "$log" | tail -n 1)" >"$log.result"
 }
 
 for wheel in "${wheels[@]}"; do
