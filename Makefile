@@ -23,6 +23,10 @@ STUBTEST_PACKAGES := python3-mypy python3-typeshed
 NEWEST_PACKAGES := make python3.14-dev python3.14-dbg python3.15-dev python3.15-dbg? \
                    $(BUILD_PACKAGES) $(TEST_PACKAGES) $(DIST_PACKAGES) $(STUBTEST_PACKAGES) \
                    $(BENCH_PACKAGES)
+# Every host package a target installs on its own, for CI to install first
+# in one go (apt serves one install at a time).
+HOST_PACKAGES := $(BUILD_PACKAGES) $(TEST_PACKAGES) $(CHECK_PACKAGES) $(DIST_PACKAGES) \
+                 $(STUBTEST_PACKAGES) debootstrap
 NATIVE_MODULES := vesk.tracking.lite_extensions.urls vesk.tracking.lite_extensions.vandrel
 
 PYTHON_PATH = $(shell command -v $(PYTHON))
@@ -32,9 +36,12 @@ ASAN_TREE := $(ROOT)/build/asan/tree
 
 .PHONY: all build test demo bench matrix check check-debug check-asan deps clean \
         dist test-installed stubtest newest newest-packages free-threaded-python \
-        free-threaded-python-tsan test-free-threaded check-tsan test-old-system
+        free-threaded-python-tsan test-free-threaded check-tsan test-old-system host-packages
 
 all: build
+
+host-packages:
+	@tools/ensure-deps.sh $(HOST_PACKAGES)
 
 deps:
 	@tools/ensure-deps.sh $(BUILD_PACKAGES) $(TEST_PACKAGES) $(DIST_PACKAGES)

@@ -6,11 +6,17 @@
 # and the suite runs against that installed copy, as tools/test-installed.sh
 # runs it.
 # Usage: tools/test-old-system.sh [WHEEL]     (make test-old-system)
+#        tools/test-old-system.sh --prepare   makes the root only
 # Exit status: the suite's; 69 when the root cannot be made.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 suite=bullseye
 packages=(python3 python3-pip python3-venv python3-requests python3-pytest)
+
+if [ "${1:-}" = --prepare ]; then
+  # Only the root and its packages (CI makes it beside other work).
+  exec tools/sid-root.sh --suite "$suite" install "${packages[@]}"
+fi
 
 if [ "${1:-}" = --inside ]; then
   # In the root: nothing may compile the modules here.
