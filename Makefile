@@ -26,6 +26,10 @@ WHEELHOUSE_PACKAGES := python3-auditwheel patchelf twine
 NEWEST_PACKAGES := make python3.14-dev python3.14-dbg python3.15-dev python3.15-dbg? \
                    $(BUILD_PACKAGES) $(TEST_PACKAGES) $(DIST_PACKAGES) $(STUBTEST_PACKAGES) \
                    $(BENCH_PACKAGES) $(WHEELHOUSE_PACKAGES)
+# Every host package a target installs on its own, for CI to install first
+# in one go (apt serves one install at a time).
+HOST_PACKAGES := $(BUILD_PACKAGES) $(TEST_PACKAGES) $(CHECK_PACKAGES) $(DIST_PACKAGES) \
+                 $(STUBTEST_PACKAGES) debootstrap
 NATIVE_MODULES := vesk.tracking.lite_extensions.urls vesk.tracking.lite_extensions.vandrel
 
 PYTHON_PATH = $(shell command -v $(PYTHON))
@@ -35,9 +39,13 @@ ASAN_TREE := $(ROOT)/build/asan/tree
 
 .PHONY: all build test demo bench matrix check check-debug check-asan deps clean \
         dist test-installed stubtest newest newest-packages free-threaded-python \
-        free-threaded-python-tsan test-free-threaded check-tsan wheelhouse test-wheelhouse
+        free-threaded-python-tsan test-free-threaded check-tsan wheelhouse test-wheelhouse \
+        test-old-system host-packages
 
 all: build
+
+host-packages:
+	@tools/ensure-deps.sh $(HOST_PACKAGES)
 
 deps:
 	@tools/ensure-deps.sh $(BUILD_PACKAGES) $(TEST_PACKAGES) $(DIST_PACKAGES)
@@ -100,6 +108,12 @@ newest:
 
 newest-packages:
 	@echo $(NEWEST_PACKAGES)
+
+# The cp39 wheel of dist/wheelhouse/ installed offline in a Debian 11 root
+# (glibc 2.31, python3 3.9, no compiler) kept beside the unstable one, and
+# the installed suite run there. Exit status 69: the root cannot be made.
+test-old-system:
+	@tools/test-old-system.sh
 
 # Free-threaded CPython 3.13 (--disable-gil), built once from Debian's source
 # package into ${VESK_CACHE:-~/.cache/vesk}/python3.13t and reused; the tsan
