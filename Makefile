@@ -17,12 +17,19 @@ BENCH_PACKAGES := cython3 valgrind
 BENCH_ARGS ?=
 DIST_PACKAGES := python3-build python3-venv python3-pip python3-setuptools python3-wheel
 STUBTEST_PACKAGES := python3-mypy python3-typeshed
+# What the wheelhouse needs of the unstable root: auditwheel (with patchelf,
+# which its repair runs) for the manylinux tag, twine for the metadata.
+WHEELHOUSE_PACKAGES := python3-auditwheel patchelf twine
 # What the Debian unstable root of `make newest` gets: the newest
 # interpreters, and all that the targets run inside it need. A name ending
 # in "?" is installed where the archive has it.
 NEWEST_PACKAGES := make python3.14-dev python3.14-dbg python3.15-dev python3.15-dbg? \
                    $(BUILD_PACKAGES) $(TEST_PACKAGES) $(DIST_PACKAGES) $(STUBTEST_PACKAGES) \
-                   $(BENCH_PACKAGES)
+                   $(BENCH_PACKAGES) $(WHEELHOUSE_PACKAGES)
+# Every host package a target installs on its own, for CI to install first
+# in one go (apt serves one install at a time).
+HOST_PACKAGES := $(BUILD_PACKAGES) $(TEST_PACKAGES) $(CHECK_PACKAGES) $(DIST_PACKAGES) \
+                 $(STUBTEST_PACKAGES) debootstrap
 NATIVE_MODULES := vesk.tracking.lite_extensions.urls vesk.tracking.lite_extensions.vandrel
 
 PYTHON_PATH = $(shell command -v $(PYTHON))
@@ -32,9 +39,13 @@ ASAN_TREE := $(ROOT)/build/asan/tree
 
 .PHONY: all build test demo bench matrix check check-debug check-asan deps clean \
         dist test-installed stubtest newest newest-packages free-threaded-python \
-        free-threaded-python-tsan test-free-threaded check-tsan
+        free-threaded-python-tsan test-free-threaded check-tsan wheelhouse test-wheelhouse \
+        test-old-system host-packages
 
 all: build
+
+host-packages:
+	@tools/ensure-deps.sh $(HOST_PACKAGES)
 
 deps:
 	@tools/ensure-deps.sh $(BUILD_PACKAGES) $(TEST_PACKAGES) $(DIST_PACKAGES)
@@ -66,6 +77,19 @@ dist: deps
 test-installed: deps
 	CMAKE_ARGS="-DVESK_WERROR=$(WERROR)" tools/test-installed.sh $(PYTHON_PATH) $(ROOT) $(PYDEPS) $(BUILD_DIR)/dist
 
+# The sdist and one manylinux wheel per CPython of the machine (pyenv's 3.6
+# to 3.13, the free-threaded 3.13, the unstable root's 3.14 and 3.15), each
+# built by its own interpreter, into dist/wheelhouse; auditwheel gives the
+# tag, twine checks the metadata (both in the unstable root). Exit status 69:
+# the root or the free-threaded interpreter cannot be made.
+wheelhouse: deps
+	@tools/wheelhouse.sh
+
+# Each wheel of dist/wheelhouse installed offline into a fresh venv of its
+# interpreter and the suite run on it, one line per wheel.
+test-wheelhouse: deps
+	@tools/test-wheelhouse.sh
+
 # The type stubs checked against the built modules (mypy from Debian's python3).
 stubtest: build
 	@tools/ensure-deps.sh $(STUBTEST_PACKAGES)
@@ -84,6 +108,12 @@ newest:
 
 newest-packages:
 	@echo $(NEWEST_PACKAGES)
+
+# The cp39 wheel of dist/wheelhouse/ installed offline in a Debian 11 root
+# (glibc 2.31, python3 3.9, no compiler) kept beside the unstable one, and
+# the installed suite run there. Exit status 69: the root cannot be made.
+test-old-system:
+	@tools/test-old-system.sh
 
 # Free-threaded CPython 3.13 (--disable-gil), built once from Debian's source
 # package into ${VESK_CACHE:-~/.cache/vesk}/python3.13t and reused; the tsan

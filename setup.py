@@ -14,6 +14,7 @@ import sys
 from setuptools import Extension, find_packages, setup
 from setuptools.command.build_ext import build_ext
 from setuptools.command.egg_info import egg_info
+from setuptools.command.install import install
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(ROOT, "build_support"))
@@ -104,6 +105,17 @@ class FreshEggInfo(egg_info):
         egg_info.run(self)
 
 
+class InstallAnyLayout(install):
+    """Debian's setuptools reads install_layout and prefix_option, options
+    that only the install command of Debian's own interpreters has. Given
+    them here (None: as when they are not passed), Debian's setuptools builds
+    for other interpreters: the wheelhouse lends trixie's to pyenv's 3.12
+    and 3.13, which have no setuptools of their own."""
+
+    install_layout = None
+    prefix_option = None
+
+
 def reads_project_table():
     # setuptools 61 brought the [project] support along with this module.
     try:
@@ -130,7 +142,7 @@ setup(
     package_data={"vesk": ["py.typed"], "vesk.tracking.lite_extensions": ["*.pyi"]},
     ext_modules=[CMakeExtension("vesk.tracking.lite_extensions.urls"),
                  CMakeExtension("vesk.tracking.lite_extensions.vandrel")],
-    cmdclass={"build_ext": CMakeBuildExt, "egg_info": FreshEggInfo},
+    cmdclass={"build_ext": CMakeBuildExt, "egg_info": FreshEggInfo, "install": InstallAnyLayout},
     zip_safe=False,
     **metadata()
 )

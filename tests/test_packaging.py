@@ -6,6 +6,8 @@ import email.parser
 import glob
 import importlib.util
 import os
+import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -77,6 +79,21 @@ def exported_symbols(path):
     return [line.split()[-1] for line in output.splitlines() if line.strip()]
 
 
+def glibc_needs(path):
+    """The shared libraries `path` needs and the newest glibc version it
+    asks for, as a tuple of ints."""
+    output = subprocess.check_output(["objdump", "-p", "-T", path], universal_newlines=True)
+    needed = re.findall(r"^\s*NEEDED\s+(\S+)", output, re.M)
+    versions = [tuple(int(part) for part in found.split("."))
+                for found in re.findall(r"\bGLIBC_([0-9][0-9.]*)\b", output)]
+    return needed, max(versions) if versions else ()
+
+
+# glibc_compat.h binds the modules to old glibc symbols on x86_64 glibc: the
+# wheels' manylinux_2_5 tag holds only while nothing newer slips in.
+old_glibc = platform.machine() == "x86_64" and platform.libc_ver()[0] == "glibc"
+
+
 class Checks(object):
     """What a wheel and an installed copy must both show."""
 
@@ -90,6 +107,10 @@ class Checks(object):
             if shutil.which("nm"):
                 name = os.path.basename(path).split(".")[0]
                 self.assertEqual(exported_symbols(path), ["PyInit_" + name])
+            if old_glibc and shutil.which("objdump"):
+                needed, newest = glibc_needs(path)
+                self.assertEqual(needed, ["libc.so.6"], path)
+                self.assertLessEqual(newest, (2, 5), path)
 
     def check_metadata(self, metadata, requires, entry_points):
         fields = email.parser.Parser().parsestr(metadata)
@@ -98,6 +119,8 @@ class Checks(object):
         classifiers = fields.get_all("Classifier")
         for wanted in ("3.6", "3.13", "3.14", "3.15", ":: C++"):
             self.assertTrue([c for c in classifiers if c.endswith(wanted)], wanted)
+        self.assertTrue([c for c in classifiers
+                         if c.startswith("Programming Language :: Python :: Free Threading :: ")])
         self.assertEqual(requires, ["requests"])
         self.assertIn("[console_scripts]\nvesk = vesk.cli:main\n", entry_points)
 

@@ -11,5 +11,8 @@ echo "installing: ${missing[*]}" >&2
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq >/dev/null
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# Another install running at the same time (CI prepares its interpreters
+# beside the tests) holds dpkg's lock: wait for it rather than fail.
+wait_lock=(-o DPkg::Lock::Timeout=900)
+$sudo apt-get "${wait_lock[@]}" update -qq >/dev/null
+$sudo apt-get "${wait_lock[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -116,8 +116,13 @@ fetch() (
   fi
   rm -rf "$top"
   mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$top/download" "$top/debs"
-  printf '%s\n' "deb http://deb.debian.org/debian $suite main" \
-    "deb-src http://deb.debian.org/debian $suite main" >"$apt/sources.list"
+  # The archive the Debian unstable root was made from (its own sources
+  # list, which debootstrap wrote), else the one this machine's apt uses.
+  local mirror
+  mirror=$(awk '$1 == "deb" { print $2; exit }' "$("$here/sid-root.sh" path)/etc/apt/sources.list" \
+           2>/dev/null || true)
+  [ -n "$mirror" ] || mirror=$("$here/sid-root.sh" mirror) || return 1
+  printf '%s\n' "deb $mirror $suite main" "deb-src $mirror $suite main" >"$apt/sources.list"
   local options=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=-"
                  -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache")
   # apt downloads as _apt, who may not write to the cache under root's home.

@@ -4,16 +4,26 @@
 # (make free-threaded-python) and, where `make newest` has made its Debian
 # unstable root, the newest interpreters inside it (tools/newest.sh; not with
 # MATRIX_NEWEST=no). Prints one line per interpreter; fails if any fails.
+# A narrower run (CI, where the installed wheels cover the rest):
+#   MATRIX_DEBIAN=no          leaves Debian's python3 out
+#   MATRIX_PYENV="3.6 3.13"   only the pyenv interpreters of those versions
+#   MATRIX_FREE_THREADED=no   leaves the free-threaded interpreter out
 set -uo pipefail
-interpreters=(/usr/bin/python3)
+interpreters=()
+[ "${MATRIX_DEBIAN:-yes}" = no ] || interpreters+=(/usr/bin/python3)
 pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
 for version in $(ls "$pyenv_root/versions" 2>/dev/null | grep -E '^3\.([6-9]|1[0-9])\.[0-9]+$' | sort -V); do
+  if [ -n "${MATRIX_PYENV:-}" ] && ! [[ " $MATRIX_PYENV " == *" ${version%.*} "* ]]; then
+    continue
+  fi
   interpreters+=("$pyenv_root/versions/$version/bin/python")
 done
-if [ ${#interpreters[@]} -eq 1 ]; then
-  echo "note: no pyenv interpreters under $pyenv_root; testing Debian's python3" >&2
+if [ -z "$(ls "$pyenv_root/versions" 2>/dev/null)" ]; then
+  echo "note: no pyenv interpreters under $pyenv_root" >&2
 fi
-if free_threaded=$(tools/free-threaded-python.sh --if-built plain); then
+if [ "${MATRIX_FREE_THREADED:-yes}" = no ]; then
+  :
+elif free_threaded=$(tools/free-threaded-python.sh --if-built plain); then
   interpreters+=("$free_threaded")
 else
   echo "note: no free-threaded interpreter built (make free-threaded-python); not tested" >&2

@@ -17,7 +17,11 @@ for name in "${required[@]}" "${optional[@]}"; do
   found=0
   for path in "$src/$name" "$src/$name.py" "$src/$name"-*.egg-info "$src/$name"-*.dist-info; do
     [ -e "$path" ] || continue
-    ln -sfn "$path" "$dest/$(basename "$path")"
+    # Only where it is missing or leads elsewhere: runs side by side share
+    # the folder, and a link replaced while another run reads it could be
+    # missing for a moment.
+    [ "$(readlink "$dest/$(basename "$path")" 2>/dev/null)" = "$path" ] ||
+      ln -sfn "$path" "$dest/$(basename "$path")"
     found=$((found + 1))
   done
   if [ "$found" -lt 2 ]; then

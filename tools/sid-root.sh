@@ -1,20 +1,27 @@
 #!/usr/bin/env bash
-# A Debian unstable ("sid") root, made once by debootstrap and kept in a
-# cache folder outside the checkout, for the interpreters this Debian does
-# not carry yet. Commands run inside it with the checkout at its own path.
+# A Debian root, made once by debootstrap and kept in a cache folder outside
+# the checkout: Debian unstable ("sid") for the interpreters this Debian
+# does not carry yet, or, with --suite, another suite, such as bullseye for
+# an older system (glibc 2.31) to install the wheels on. Commands run inside
+# it with the checkout at its own path.
 #
 # Usage:
-#   tools/sid-root.sh path                  prints the root's folder
-#   tools/sid-root.sh ensure                makes the root unless it is there
-#   tools/sid-root.sh install PACKAGE...    ensure, then install what is missing;
+#   tools/sid-root.sh [--suite SUITE] path       prints the root's folder
+#   tools/sid-root.sh [--suite SUITE] ensure     makes the root unless it is there
+#   tools/sid-root.sh [--suite SUITE] install PACKAGE...
+#                                           ensure, then install what is missing;
 #                                           a PACKAGE ending in "?" only where
 #                                           the archive has it
-#   tools/sid-root.sh run [--bind DIR]... [--env NAME=VALUE]... [--] COMMAND...
+#   tools/sid-root.sh [--suite SUITE] run [--bind DIR]... [--env NAME=VALUE]... [--] COMMAND...
 #                                           ensure, then run COMMAND inside, from
 #                                           the current folder
+#   tools/sid-root.sh mirror                prints the Debian archive used
 #
-# The root is $VESK_SID_ROOT, else ${VESK_CACHE:-$HOME/.cache/vesk}/sid-root;
-# the archive $VESK_DEBIAN_MIRROR (default http://deb.debian.org/debian).
+# The root is $VESK_SID_ROOT (for sid), else
+# ${VESK_CACHE:-$HOME/.cache/vesk}/SUITE-root (sid-root for sid). The
+# archive is $VESK_DEBIAN_MIRROR, else the one this machine's own apt
+# sources name for Debian (/etc/apt/sources.list.d/*.sources or
+# /etc/apt/sources.list), so that no file here names a host.
 # A root is made under a temporary name and renamed when it is complete, so
 # an interrupted creation is never taken for a root; the next run starts it
 # again. Creation and installs take a lock: concurrent callers wait.
@@ -27,14 +34,40 @@
 #
 # Exit status: COMMAND's for `run`, else 0; 69 when the root cannot be made
 # or a package cannot be installed (archive unreachable, a package not in
-# it), with the reason on stderr; 64 for a wrong usage.
+# it, no Debian archive in the apt sources), with the reason on stderr; 64
+# for a wrong usage.
 set -euo pipefail
 
 readonly UNAVAILABLE=69 USAGE=64
 tools=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 checkout=$(dirname "$tools")
-root=${VESK_SID_ROOT:-${VESK_CACHE:-$HOME/.cache/vesk}/sid-root}
-mirror=${VESK_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+suite=sid
+if [ "${1:-}" = --suite ]; then
+  [ $# -ge 2 ] || { sed -n '/^# Usage:/,/^# *$/p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit $USAGE; }
+  suite=$2
+  shift 2
+fi
+if [ "$suite" = sid ]; then
+  root=${VESK_SID_ROOT:-${VESK_CACHE:-$HOME/.cache/vesk}/sid-root}
+else
+  root=${VESK_CACHE:-$HOME/.cache/vesk}/$suite-root
+fi
+
+# The Debian archive of this machine's apt sources: the first URI of a
+# deb822 stanza or a one-line "deb" entry whose path ends in /debian (not
+# the security archive, nor another vendor's repository).
+apt_sources_mirror() {
+  local file
+  for file in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$file" ] || continue
+    awk 'tolower($1) == "uris:" { for (i = 2; i <= NF; i++) print $i }' "$file"
+  done
+  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$file" ] || continue
+    awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i !~ /^\[/) { print $i; break } }' "$file"
+  done
+}
+mirror=${VESK_DEBIAN_MIRROR:-$(apt_sources_mirror | sed 's:/*$::' | grep -m 1 -E '^https?://[^ ]*/debian$' || true)}
 
 usage() {
   sed -n '/^# Usage:/,/^# *$/p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
@@ -42,7 +75,7 @@ usage() {
 }
 
 unavailable() {
-  echo "sid-root: cannot make the Debian unstable root $root: $*" >&2
+  echo "sid-root: cannot make the Debian $suite root $root: $*" >&2
   exit $UNAVAILABLE
 }
 
@@ -94,15 +127,16 @@ ensure() {
   [ -d "$root" ] && return 0
   lock
   [ -d "$root" ] && return 0
+  [ -n "$mirror" ] || unavailable "no Debian archive in this machine's apt sources (set VESK_DEBIAN_MIRROR)"
   "$tools/ensure-deps.sh" debootstrap || unavailable "debootstrap could not be installed on this machine"
   local partial="$root.partial"
   # --one-file-system: a mount left by a killed debootstrap stays untouched.
   rm -rf --one-file-system "$partial"
-  echo "sid-root: making $root from $mirror (debootstrap, a few minutes)" >&2
+  echo "sid-root: making $root ($suite) from $mirror (debootstrap, a few minutes)" >&2
   # In a mount namespace of its own: the mounts debootstrap makes inside the
   # new root end with it, even when it is killed.
   if ! unshare --mount --propagation private -- \
-       debootstrap --variant=minbase sid "$partial" "$mirror" >"$root.debootstrap.log" 2>&1; then
+       debootstrap --variant=minbase "$suite" "$partial" "$mirror" >"$root.debootstrap.log" 2>&1; then
     tail -n 20 "$root.debootstrap.log" >&2
     unavailable "debootstrap failed (log: $root.debootstrap.log)"
   fi
@@ -181,6 +215,7 @@ command=$1
 shift
 case $command in
   path) echo "$root" ;;
+  mirror) [ -n "$mirror" ] || unavailable "no Debian archive in this machine's apt sources"; echo "$mirror" ;;
   ensure) ensure ;;
   install) install "$@" ;;
   run) run "$@" ;;

@@ -6,6 +6,8 @@
 # sdist and then the wheel built from it go to DIST, and the wheel is
 # installed. Elsewhere the venv's own pip installs the checkout
 # (pip install --no-build-isolation), which runs the same setup.py.
+# With VESK_WHEEL set, that wheel is installed instead (no build): what
+# tools/test-wheelhouse.sh runs for each wheel of the wheelhouse.
 # Usage: tools/test-installed.sh PYTHON ROOT PYDEPS DIST
 set -euo pipefail
 python=$1 root=$2 pydeps=$3 dist=$4
@@ -24,7 +26,14 @@ else
   echo "$pydeps" >"$site/vesk-pydeps.pth"
 fi
 
-if "$python" -c 'import build.__main__, wheel' 2>/dev/null; then
+if [ -n "${VESK_WHEEL:-}" ]; then
+  # --no-deps on pip 18.1 (3.6) only: Debian's requests, linked in, says it
+  # needs 3.7, which that pip enforces.
+  deps=()
+  "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info >= (3, 7))' && deps=(--no-deps)
+  "$venv/bin/python" -m pip install -q --no-index "${deps[@]}" "$VESK_WHEEL" >"$work/install.log" 2>&1 ||
+    { tail -n 40 "$work/install.log"; exit 1; }
+elif "$python" -c 'import build.__main__, wheel' 2>/dev/null; then
   rm -rf "$dist"
   "$python" -m build --no-isolation --outdir "$dist" "$root" >"$work/build.log" 2>&1 ||
     { tail -n 40 "$work/build.log"; exit 1; }
