@@ -22,8 +22,11 @@ STUBTEST_PACKAGES := python3-mypy python3-typeshed
 WHEELHOUSE_PACKAGES := python3-auditwheel patchelf twine
 # What the Debian unstable root of `make newest` gets: the newest
 # interpreters, and all that the targets run inside it need. A name ending
-# in "?" is installed where the archive has it.
-NEWEST_PACKAGES := make python3.14-dev python3.14-dbg python3.15-dev python3.15-dbg? \
+# in "?" is installed where the archive has it. Each interpreter's venv
+# package is named: python3-venv brings only the default one's, and the
+# wheels are tested in venvs of both.
+NEWEST_PACKAGES := make python3.14-dev python3.14-dbg python3.14-venv \
+                   python3.15-dev python3.15-dbg? python3.15-venv \
                    $(BUILD_PACKAGES) $(TEST_PACKAGES) $(DIST_PACKAGES) $(STUBTEST_PACKAGES) \
                    $(BENCH_PACKAGES) $(WHEELHOUSE_PACKAGES)
 # Every host package a target installs on its own, for CI to install first
