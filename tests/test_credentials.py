@@ -225,7 +225,12 @@ class GetTokenTest(VandrelCase):
             with self.subTest(content=content if content is None else content[:40]):
                 if content is None:
                     os.remove(self.tokens_file)
-                    os.symlink("/dev/null", self.tokens_file)
+                    # Never a real device: a login that wrongly wrote through
+                    # the link would replace it for the whole machine.
+                    fifo = os.path.join(self.folder, "fifo")
+                    if not os.path.exists(fifo):
+                        os.mkfifo(fifo)
+                    os.symlink(fifo, self.tokens_file)
                 else:
                     self.write(self.tokens_file, content)
                 before = self.exchanges()
@@ -308,6 +313,21 @@ class LeakTest(LeakCase):
         support.assert_no_leak(self, self.forgetting(vandrel.get_token, revoke=True), calls=40)
         self.write(self.secret_file, "[secret]\nemail = x\n")
         support.assert_no_leak(self, vandrel.get_token)  # KeyError
+        # Unusable tokens files, each replaced by a login, and then the
+        # secret file's errors raised without their text.
+        for tokens in ("junk\n", b"[TOKENS]\naccess_token = \xff\n", "[TOKENS]\na = %\n"):
+            self.write(self.secret_file, self.secret)
+
+            def refill(tokens=tokens):
+                self.write(self.tokens_file, tokens)
+                vandrel.get_token()
+            support.assert_no_leak(self, self.forgetting(refill), calls=40)
+        for secret in ("junk\n", "[secret]\nx\n", "[secret]\n[secret]\n",
+                       "[secret]\nemail = 1\nEMAIL = 2\n", b"[secret]\n\xff\n",
+                       "[secret]\nemail = x\npassword = %(y)s\n",
+                       "[secret]\nemail = x\npassword = %\n"):
+            self.write(self.secret_file, secret)
+            support.assert_no_leak(self, vandrel.get_token)
 
 
 if __name__ == "__main__":

@@ -136,6 +136,7 @@ std::vector<long> error_lines(PyObject* error) {
     std::vector<long> lines;
     Ref lineno = Ref::steal(PyObject_GetAttrString(error, "lineno"));
     if (lineno && PyLong_Check(lineno.get())) lines.push_back(PyLong_AsLong(lineno.get()));
+    PyErr_Clear();  // no lineno: a ParsingError has its errors instead
     Ref errors = Ref::steal(PyObject_GetAttrString(error, "errors"));
     if (errors && PyList_Check(errors.get())) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(errors.get()); ++i) {
