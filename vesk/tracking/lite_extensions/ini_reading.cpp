@@ -265,9 +265,21 @@ long key_line(PyObject* text, PyObject* section, PyObject* key) {
     return 0;
 }
 
+// A module as `import name` gives it: from sys.modules where it is there
+// (io always is: the interpreter's own streams are made with it), which is
+// a dict read rather than a pass through the import system.
+Ref loaded_module(PyObject* name) {
+    PyObject* modules = PyImport_GetModuleDict();
+    Ref module = modules != nullptr && PyDict_CheckExact(modules)
+                     ? Ref::borrow(PyDict_GetItemWithError(modules, name))
+                     : Ref();
+    if (module || PyErr_Occurred()) return module;
+    return Ref::steal(PyImport_Import(name));
+}
+
 // The text of `raw` as open() in text mode reads it.
 Ref decoded_text(PyObject* raw) {
-    Ref io = import_module("io");
+    Ref io = loaded_module(names.io);
     if (!io) return Ref();
     Ref bytes_io = get_attr(io.get(), names.BytesIO);
     Ref text_io = bytes_io ? get_attr(io.get(), names.TextIOWrapper) : Ref();

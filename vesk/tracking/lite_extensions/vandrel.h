@@ -104,6 +104,7 @@ using vesk::Ref;
     X(unlink, "unlink")                                  \
     X(dunder_name, "__name__")                           \
     /* reading the secret and tokens files (ini_reading.cpp) */ \
+    X(io, "io")                                          \
     X(BytesIO, "BytesIO")                                \
     X(TextIOWrapper, "TextIOWrapper")                    \
     X(read_string, "read_string")                        \
