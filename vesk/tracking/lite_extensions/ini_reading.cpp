@@ -14,10 +14,9 @@
 #include "bounded_read.h"
 #include "shared_helpers.h"
 
+#include <cstdio>
 #include <cstring>
-#include <string>
 #include <string_view>
-#include <vector>
 
 namespace vandrel {
 namespace {
@@ -83,17 +82,31 @@ Ref scrubbed(PyObject* value, const Scrub& scrub) {
     return copy;
 }
 
+// The line numbers an error names; a few are enough to find the rest.
+struct Lines {
+    static constexpr int kMost = 8;
+    long numbers[kMost] = {};
+    int count = 0;
+    void add(long number) {
+        if (count < kMost) numbers[count++] = number;
+    }
+};
+
 // "'<file>', line 3: " (or lines 3, 5; or no line) before `kind`.
-Ref located(PyObject* source, const std::vector<long>& lines, PyObject* kind) {
-    std::string where;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        where += (i == 0 ? (lines.size() == 1 ? ", line " : ", lines ") : ", ");
-        where += std::to_string(lines[i]);
+Ref located(PyObject* source, const Lines& lines, PyObject* kind) {
+    char where[Lines::kMost * 24 + 16] = "";
+    std::size_t used = 0;
+    for (int i = 0; i < lines.count; ++i) {
+        const char* before = i > 0 ? ", " : lines.count == 1 ? ", line " : ", lines ";
+        const int written = std::snprintf(where + used, sizeof where - used, "%s%ld", before,
+                                          lines.numbers[i]);
+        if (written < 0 || static_cast<std::size_t>(written) >= sizeof where - used) break;
+        used += static_cast<std::size_t>(written);
     }
     Ref file = source != nullptr ? Ref::steal(PyObject_Repr(source)) : text("the file");
     if (!file) return Ref();
     return Ref::steal(PyUnicode_FromFormat("%U%s: %U (its text is not shown)", file.get(),
-                                           where.c_str(), kind));
+                                           where, kind));
 }
 
 // Raises an exception of the original's class with `message`, the
@@ -132,10 +145,10 @@ void raise_scrubbed(PyObject* original, PyObject* source, PyObject* message) {
 }
 
 // The line numbers a parsing error names: its lineno, or its errors' ones.
-std::vector<long> error_lines(PyObject* error) {
-    std::vector<long> lines;
+Lines error_lines(PyObject* error) {
+    Lines lines;
     Ref lineno = Ref::steal(PyObject_GetAttrString(error, "lineno"));
-    if (lineno && PyLong_Check(lineno.get())) lines.push_back(PyLong_AsLong(lineno.get()));
+    if (lineno && PyLong_Check(lineno.get())) lines.add(PyLong_AsLong(lineno.get()));
     PyErr_Clear();  // no lineno: a ParsingError has its errors instead
     Ref errors = Ref::steal(PyObject_GetAttrString(error, "errors"));
     if (errors && PyList_Check(errors.get())) {
@@ -143,7 +156,7 @@ std::vector<long> error_lines(PyObject* error) {
             PyObject* entry = PyList_GET_ITEM(errors.get(), i);
             if (PyTuple_Check(entry) && PyTuple_GET_SIZE(entry) > 0 &&
                 PyLong_Check(PyTuple_GET_ITEM(entry, 0))) {
-                lines.push_back(PyLong_AsLong(PyTuple_GET_ITEM(entry, 0)));
+                lines.add(PyLong_AsLong(PyTuple_GET_ITEM(entry, 0)));
             }
         }
     }
@@ -303,7 +316,9 @@ void replace_decode_error(PyObject* raw, PyObject* source) {
     }
     Ref kind = Ref::steal(PyUnicode_FromFormat("bytes not valid in the encoding %R",
                                                encoding.get()));
-    Ref reason = kind ? located(source, {line_of_offset(raw, start)}, kind.get()) : Ref();
+    Lines line;
+    line.add(line_of_offset(raw, start));
+    Ref reason = kind ? located(source, line, kind.get()) : Ref();
     Ref empty = reason ? Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)) : Ref();
     Ref start_object = empty ? Ref::steal(PyLong_FromSsize_t(start)) : Ref();
     Ref end_object = start_object ? Ref::steal(PyLong_FromSsize_t(end)) : Ref();
@@ -319,7 +334,7 @@ void replace_decode_error(PyObject* raw, PyObject* source) {
 // The pending configparser exception of a read (key_lines null) or of the
 // lookup of `key` in `section` (key_lines: where the key stands), replaced.
 void replace_parser_error(PyObject* source, PyObject* section, PyObject* key,
-                          const std::vector<long>* key_lines) {
+                          const Lines* key_lines) {
     Ref original = Ref::steal(PyErr_GetRaisedException());
     if (!original) return;
     Ref configparser = real_configparser();
@@ -372,8 +387,9 @@ Ref ini_value(const IniDocument& document, PyObject* section, PyObject* key) {
     Ref inner = Ref::steal(PyObject_GetItem(document.parser.get(), section));
     if (!inner) return Ref();  // KeyError(section): the module's own name only
     Ref value = Ref::steal(PyObject_GetItem(inner.get(), key));
-    if (value || !PyErr_Occurred()) return value;
-    // Interpolation failed (or something else did): where the key stands.
+    // KeyError(key) holds the module's own name; the parser's errors name
+    // the value, and only they need the key's line.
+    if (value || !PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_KeyError)) return value;
     Ref original = Ref::steal(PyErr_GetRaisedException());
     Ref source = document.source ? Ref::borrow(document.source.get()) : Ref();
     Ref text_read = document.text ? Ref::borrow(document.text.get()) : Ref();
@@ -384,9 +400,9 @@ Ref ini_value(const IniDocument& document, PyObject* section, PyObject* key) {
         if (raw && PyBytes_Check(raw.get())) text_read = decoded_text(raw.get());
         PyErr_Clear();
     }
-    std::vector<long> lines;
+    Lines lines;
     const long line = text_read ? key_line(text_read.get(), section, key) : 0;
-    if (line > 0) lines.push_back(line);
+    if (line > 0) lines.add(line);
     PyErr_SetRaisedException(original.release());
     replace_parser_error(source.get(), section, key, &lines);
     return Ref();
