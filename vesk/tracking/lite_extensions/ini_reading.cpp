@@ -244,12 +244,13 @@ long key_line(PyObject* text, PyObject* section, PyObject* key) {
     while (start <= document.size()) {
         std::size_t end = document.find('\n', start);
         if (end == std::string_view::npos) end = document.size();
-        std::string_view line = document.substr(start, end - start);
+        // Views made by hand: substr would bring in libstdc++ for its throw.
+        std::string_view line(document.data() + start, end - start);
         start = end + 1;
         ++number;
         std::size_t indent = 0;
         while (indent < line.size() && blank(line[indent])) ++indent;
-        std::string_view content = line.substr(indent);
+        std::string_view content(line.data() + indent, line.size() - indent);
         while (!content.empty() && (blank(content.back()) || content.back() == '\r')) {
             content.remove_suffix(1);
         }
@@ -257,13 +258,14 @@ long key_line(PyObject* text, PyObject* section, PyObject* key) {
         if (entry_indent != std::string_view::npos && indent > entry_indent) continue;
         const std::size_t closing = content.rfind(']');
         if (content[0] == '[' && closing != std::string_view::npos && closing > 1) {
-            in_section = content.substr(1, closing - 1) == wanted_section;
+            in_section = std::string_view(content.data() + 1, closing - 1) == wanted_section;
             entry_indent = std::string_view::npos;
             continue;
         }
         entry_indent = indent;
-        std::size_t delimiter = content.find_first_of("=:");
-        std::string_view name = content.substr(0, delimiter);
+        const std::size_t delimiter = content.find_first_of("=:");
+        std::string_view name(content.data(),
+                              delimiter == std::string_view::npos ? content.size() : delimiter);
         while (!name.empty() && blank(name.back())) name.remove_suffix(1);
         if (in_section && name.size() == std::strlen(wanted_key)) {
             bool equal = true;
