@@ -418,6 +418,12 @@ class StatusTest(CommandCase):
                                                    "before the first [section] header")
         self.assertNotIn("live-token", done.stdout + done.stderr)
         os.remove(self.tokens)
+        os.mkfifo(self.tokens)
+        done = self.status()  # no check is sent: the file gives no token
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(self.rows(done)["token"], "the tokens file cannot be read: not a "
+                                                   "regular file: the client reads it as empty")
+        os.remove(self.tokens)
         self.assertEqual(self.status("--offline").returncode, 1)
 
     def test_broken_secret_file_is_described_never_quoted(self):
@@ -450,12 +456,17 @@ class StatusTest(CommandCase):
             (email, listed + "no 'password' in [secret])"),
             ("[Secret]\nemail = %s\npassword = %s\n" % (ALICE[0], secret),
              unusable + "no [secret] section"),
+            (email + "password = %s\n# %s\n" % (secret, "." * (1 << 20)),
+             unusable + "larger than 1 MiB: the client reads it as empty"),
+            ("fifo", unusable + "not a regular file: the client reads it as empty"),
             (None, unusable + "cannot be opened (Is a directory)"),
         ]
         for content, account in cases:
-            with self.subTest(content=content):
-                os.remove(self.secret) if os.path.isfile(self.secret) else None
-                if content is None:
+            with self.subTest(content=content if content is None else content[:60]):
+                os.remove(self.secret) if os.path.lexists(self.secret) else None
+                if content == "fifo":
+                    os.mkfifo(self.secret)  # not opened for writing: a read would block
+                elif content is None:
                     os.mkdir(self.secret)
                 else:
                     with open(self.secret, "wb") as handle:

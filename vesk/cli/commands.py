@@ -140,6 +140,8 @@ EXIT_UNCHECKED = 3
 
 def _token_state(client, offline):
     """(exit status, words) for the cached token."""
+    import configparser
+
     tokens_file = client.TOKENS_FILE
     if not os.path.exists(tokens_file):
         return EXIT_FAILURE, "none cached"
@@ -158,6 +160,12 @@ def _token_state(client, offline):
     try:
         with observing(client, observer):
             expired = client.expired_token()
+    except (KeyError, UnicodeDecodeError, configparser.Error) as exc:
+        # Changed since it was read above; the client's own words name the
+        # line and the kind of problem, never the file's text.
+        if isinstance(exc, KeyError):
+            return EXIT_FAILURE, "the tokens file holds no token: no {}".format(exc)
+        return EXIT_FAILURE, "the tokens file cannot be read: {}".format(exc)
     except Exception as exc:
         return EXIT_UNCHECKED, "cached, not checked: " + server_trouble(exc, url)
     if not expired:

@@ -103,6 +103,12 @@ using vesk::Ref;
     X(replace, "replace")                                \
     X(unlink, "unlink")                                  \
     X(dunder_name, "__name__")                           \
+    /* reading the secret and tokens files (ini_reading.cpp) */ \
+    X(io, "io")                                          \
+    X(BytesIO, "BytesIO")                                \
+    X(TextIOWrapper, "TextIOWrapper")                    \
+    X(read_string, "read_string")                        \
+    X(dunder, "__")                                      \
     X(dunder_call, "__call__")                           \
     X(wrapper, "wrapper")                                \
     X(wrapper_qualname, "catch_tarnel_exception.<locals>.wrapper") \
