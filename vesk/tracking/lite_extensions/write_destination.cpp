@@ -17,6 +17,7 @@
 #include "write_destination.h"
 #include "shared_helpers.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,12 +65,13 @@ struct Step {
 // the caller's own.
 void examine(const char* folder, const char* entry, Step* step) {
     struct stat info;
-    step->present = lstat(entry, &info) == 0;
+    // fstatat, not lstat and stat: glibc_compat.h keeps those to old glibc.
+    step->present = fstatat(AT_FDCWD, entry, &info, AT_SYMLINK_NOFOLLOW) == 0;
     if (!step->present) return;
     step->mode = info.st_mode;
     if (!S_ISLNK(info.st_mode)) return;
     struct stat folder_info;
-    step->follow = stat(folder, &folder_info) == 0 && S_ISDIR(folder_info.st_mode) &&
+    step->follow = fstatat(AT_FDCWD, folder, &folder_info, 0) == 0 && S_ISDIR(folder_info.st_mode) &&
                    folder_info.st_uid == geteuid() &&
                    (folder_info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
     if (!step->follow) return;
