@@ -418,15 +418,45 @@ def _stored_token(value):
     return str(value).replace("%", "%%")
 
 
+def _private_folder(folder):
+    try:
+        info = os.stat(folder)
+    except OSError:
+        return False
+    return info.st_uid == os.geteuid() and not info.st_mode & 0o022
+
+
+def _write_destination():
+    # Links are followed only in folders nobody else can change; only a
+    # regular file (or a missing one) is replaced.
+    import errno
+    import stat
+
+    entry = os.path.join(os.getcwd(), TOKENS_FILE)
+    for hop in range(41):
+        folder = os.path.realpath(os.path.dirname(entry))
+        entry = os.path.join(folder, os.path.basename(entry))
+        try:
+            mode = os.lstat(entry).st_mode
+        except FileNotFoundError:
+            return entry, folder
+        if stat.S_ISLNK(mode) and _private_folder(folder):
+            entry = os.path.join(folder, os.readlink(entry))
+            continue
+        if stat.S_ISREG(mode) or stat.S_ISLNK(mode):
+            return entry, folder
+        raise OSError(errno.EISDIR if stat.S_ISDIR(mode) else errno.EEXIST,
+                      "not a regular file; the tokens file was not written", entry)
+    raise OSError(errno.ELOOP, "the symbolic links go round in a loop", entry)
+
+
 def _write_tokens_file(config):
     # Written whole to a new file in the target's folder, synced, then renamed
     # over the target, so that a reader never sees half a file.
     import tempfile
 
-    target = os.path.realpath(TOKENS_FILE)
-    fd, temporary = tempfile.mkstemp(
-        dir=os.path.dirname(target), prefix=".tokens.", suffix=".tmp"
-    )
+    target, folder = _write_destination()
+    fd, temporary = tempfile.mkstemp(dir=folder, prefix=".tokens.", suffix=".tmp")
     try:
         with open(fd, "w") as file:
             config.write(file)

@@ -90,8 +90,6 @@ using vesk::Ref;
     X(refresh_token, "refresh_token")                    \
     X(authorization, "authorization")                    \
     X(open, "open")                                      \
-    X(realpath, "realpath")                              \
-    X(dirname, "dirname")                                \
     X(mkstemp, "mkstemp")                                \
     X(dir, "dir")                                        \
     X(prefix, "prefix")                                  \
