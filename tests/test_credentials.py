@@ -5,6 +5,7 @@ import configparser
 import contextlib
 import io
 import os
+import stat
 import types
 import unittest
 
@@ -224,20 +225,25 @@ class GetTokenTest(VandrelCase):
         for content in rows:
             with self.subTest(content=content if content is None else content[:40]):
                 if content is None:
+                    # A link to something that is not a regular file (a FIFO
+                    # here; never a real device) reads as no cached token,
+                    # and the login leaves what stands there as it is.
                     os.remove(self.tokens_file)
-                    # Never a real device: a login that wrongly wrote through
-                    # the link would replace it for the whole machine.
                     fifo = os.path.join(self.folder, "fifo")
-                    if not os.path.exists(fifo):
-                        os.mkfifo(fifo)
+                    os.mkfifo(fifo)
                     os.symlink(fifo, self.tokens_file)
                 else:
                     self.write(self.tokens_file, content)
                 before = self.exchanges()
-                token = vandrel.get_token()
+                if content is None:
+                    with self.assertRaises(FileExistsError):
+                        vandrel.get_token()
+                    self.assertTrue(stat.S_ISFIFO(os.stat(self.tokens_file).st_mode))
+                else:
+                    token = vandrel.get_token()
                 self.assertEqual(self.exchanges(), (before[0] + 1, before[1]),
                                  "one login, no check")
-                if content is not None:  # /dev/null behind a link is not rewritten
+                if content is not None:
                     self.assertEqual(token, self.stored_access_token())
                     self.assertEqual(vandrel.get_token(), token)
 
