@@ -103,19 +103,44 @@ if PEER in ("native", "hand"):
     SECRET_FILE, TOKENS_FILE, TALVERO_API_URL = hand_get_token_setup()
 
 
+def hand_read(parser, path):
+    """What the module does to read a good file: opened without blocking,
+    checked to be a regular file of at most 1 MiB, read, decoded as open()
+    decodes, parsed under its name."""
+    import io
+
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC | os.O_NOCTTY)
+    try:
+        status = os.fstat(fd)
+        if status.st_mode & 0o170000 != 0o100000 or status.st_size > 1 << 20:
+            raise RuntimeError("the benchmark's files are small regular files")
+        raw = os.read(fd, status.st_size + 1)
+        while len(raw) <= status.st_size:
+            piece = os.read(fd, status.st_size + 1 - len(raw))
+            if not piece:
+                break
+            raw += piece
+    finally:
+        os.close(fd)
+    parser.read_string(io.TextIOWrapper(io.BytesIO(raw)).read(), os.fspath(path))
+
+
 def hand_get_token():
     """get_token() on the cached path, as the same calls written in Python."""
     config = configparser.ConfigParser()
     if not os.path.isfile(SECRET_FILE):
         sys.exit(1)
-    config.read(SECRET_FILE)
+    hand_read(config, SECRET_FILE)
     email = config["secret"]["email"]
     password = config["secret"]["password"]
     if not os.path.exists(TOKENS_FILE):
         raise RuntimeError("the benchmark's tokens file is missing")
-    ftoken = configparser.ConfigParser()
-    ftoken.read(TOKENS_FILE)
-    token = ftoken["TOKENS"]["access_token"]
+    # The token is read once to know the file gives one, once for the check
+    # and once after it.
+    for _ in range(2):
+        ftoken = configparser.ConfigParser()
+        hand_read(ftoken, TOKENS_FILE)
+        token = ftoken["TOKENS"]["access_token"]
     query = requests.get(
         TALVERO_API_URL + "/auth/authenticate", headers={"authorization": "Bearer " + token},
         allow_redirects=False, stream=True, timeout=(10.0, 60.0)
@@ -124,7 +149,7 @@ def hand_get_token():
     if query.status_code != 200:
         raise RuntimeError("the account server refused the benchmark's token")
     ftoken = configparser.ConfigParser()
-    ftoken.read(TOKENS_FILE)
+    hand_read(ftoken, TOKENS_FILE)
     return ftoken["TOKENS"]["access_token"]
 
 

@@ -46,12 +46,189 @@ def get_host_uri():
     return TRACKING_URI
 
 
+# The one reader of both files (the native module's ini_reading.cpp): a
+# regular file of at most 1 MiB, opened without blocking, decoded as open()
+# decodes, parsed under its name; an error of the parser or the decoder is
+# raised again of its class, without the file's text.
+_LARGEST_INI_FILE = 1 << 20
+_SHOWN_NAMES = ("secret", "email", "password", "TOKENS", "access_token", "refresh_token")
+
+
+def _read_bounded(path):
+    path = os.fsencode(path)
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC | os.O_NOCTTY)
+    except OSError:
+        return None
+    try:
+        status = os.fstat(fd)
+        if status.st_mode & 0o170000 != 0o100000 or status.st_size > _LARGEST_INI_FILE:
+            return None
+        pieces, total = [], 0
+        while total <= _LARGEST_INI_FILE:
+            # The size seen and one byte more, to notice a file that grew.
+            piece = os.read(fd, _LARGEST_INI_FILE + 1 - total if pieces else status.st_size + 1)
+            if not piece:
+                break
+            pieces.append(piece)
+            total += len(piece)
+        return b"".join(pieces) if total <= _LARGEST_INI_FILE else None
+    except OSError:
+        return None
+    finally:
+        os.close(fd)
+
+
+def _decoded(raw):
+    import io
+
+    return io.TextIOWrapper(io.BytesIO(raw)).read()
+
+
+def _located(source, lines, kind):
+    where = ""
+    if lines:
+        where = (", line " if len(lines) == 1 else ", lines ") + ", ".join(map(str, lines))
+    return "%s%s: %s (its text is not shown)" % (
+        repr(source) if source is not None else "the file", where, kind)
+
+
+def _scrubbed(value, source, original_message, message):
+    if value is None or isinstance(value, int):
+        return value
+    if original_message is not None and value == original_message:
+        return message
+    if value == source:
+        return source
+    if isinstance(value, str):
+        return value if value in _SHOWN_NAMES else ""
+    if isinstance(value, (tuple, list)):
+        return type(value)(_scrubbed(v, source, original_message, message) for v in value)
+    return None
+
+
+def _rebuilt(original, source, message):
+    kind = type(original)
+    old_message = getattr(original, "message", None)
+    args = _scrubbed(original.args, source, old_message, message)
+    error = kind.__new__(kind, *args)
+    error.args = args
+    error.message = message
+    for name, value in vars(original).items():
+        if not name.startswith("__") and name != "message":
+            setattr(error, name, _scrubbed(value, source, old_message, message))
+    return error
+
+
+def _parse_error(error, source):
+    if isinstance(error, configparser.MissingSectionHeaderError):
+        kind = "text before the first section header"
+    elif isinstance(error, configparser.ParsingError):
+        kind = "neither a section header, an entry, a continuation, a comment nor blank"
+    elif isinstance(error, configparser.DuplicateSectionError):
+        kind = ("the section %r given twice" % error.section if error.section in _SHOWN_NAMES
+                else "a section given twice")
+    elif isinstance(error, configparser.DuplicateOptionError):
+        kind = ("the key %r given twice in its section" % error.option
+                if error.option in _SHOWN_NAMES else "a key given twice in its section")
+    else:
+        kind = "cannot be parsed (%s)" % type(error).__name__
+    lines = [error.lineno] if isinstance(getattr(error, "lineno", None), int) else []
+    lines += [entry[0] for entry in getattr(error, "errors", ())]
+    return _rebuilt(error, source, _located(source, lines, kind))
+
+
+def _decode_error(error, raw, source):
+    head = raw[:error.start]
+    line = head.count(b"\n") + head.count(b"\r") - head.count(b"\r\n") + 1
+    reason = _located(source, [line], "bytes not valid in the encoding %r" % error.encoding)
+    return type(error)(error.encoding, b"", error.start, error.end, reason)
+
+
+def _read_ini(parser, path):
+    # The text read, None when the file reads as having no sections.
+    raw = _read_bounded(path)
+    if raw is None:
+        return None
+    source = os.fspath(path)
+    try:
+        text = _decoded(raw)
+        error = None
+    except UnicodeDecodeError as exc:
+        error = _decode_error(exc, raw, source)
+    if error is None:
+        try:
+            parser.read_string(text, source)
+            return text
+        except configparser.Error as exc:
+            error = _parse_error(exc, source)
+    raise error from None
+
+
+def _key_line(text, section, key):
+    current, entry_indent = None, None
+    for number, line in enumerate(text.split("\n"), 1):
+        content = line.strip()
+        indent = len(line) - len(line.lstrip())
+        if not content or content[0] in "#;":
+            continue
+        if entry_indent is not None and indent > entry_indent:
+            continue
+        closing = content.rfind("]")
+        if content[0] == "[" and closing > 1:
+            current, entry_indent = content[1:closing], None
+            continue
+        entry_indent = indent
+        cuts = [cut for cut in (content.find("="), content.find(":")) if cut >= 0]
+        name = content[:min(cuts)].rstrip() if cuts else content
+        if current == section and name.lower() == key:
+            return number
+    return 0
+
+
+def _value(parser, section, key, path, text=None):
+    # parser[section][key]; an interpolation error without the value.
+    proxy = parser[section]
+    try:
+        return proxy[key]
+    except configparser.Error as exc:
+        source = os.fspath(path)
+        if text is None:
+            raw = _read_bounded(path)
+            try:
+                text = _decoded(raw) if raw is not None else None
+            except ValueError:
+                text = None
+        line = _key_line(text, section, key) if text is not None else 0
+        if isinstance(exc, configparser.InterpolationSyntaxError):
+            what = "holds a '%' that is not part of '%%' or '%(name)s' (a % is stored as %%)"
+        elif isinstance(exc, configparser.InterpolationMissingOptionError):
+            what = "refers with '%(name)s' to a key that does not exist (a % is stored as %%)"
+        elif isinstance(exc, configparser.InterpolationDepthError):
+            what = "refers with '%(name)s' to other values too deeply"
+        else:
+            what = "cannot be interpolated"
+        kind = "the value of %r in the section %r %s" % (key, section, what)
+        error = _rebuilt(exc, source, _located(source, [line] if line else [], kind))
+    raise error from None
+
+
+def _usable_token():
+    # The cached access token, None when the tokens file cannot give one.
+    try:
+        ftoken = configparser.ConfigParser()
+        return _value(ftoken, "TOKENS", "access_token", TOKENS_FILE,
+                      _read_ini(ftoken, TOKENS_FILE))
+    except (KeyError, UnicodeDecodeError, configparser.Error):
+        return None
+
+
 def get_secret_config():
     config = configparser.ConfigParser()
     if not os.path.isfile(SECRET_FILE):
         create_secret_file_guide()
         sys.exit(1)
-    config.read(SECRET_FILE)
+    _read_ini(config, SECRET_FILE)
     return config
 
 
@@ -241,15 +418,45 @@ def _stored_token(value):
     return str(value).replace("%", "%%")
 
 
+def _private_folder(folder):
+    try:
+        info = os.stat(folder)
+    except OSError:
+        return False
+    return info.st_uid == os.geteuid() and not info.st_mode & 0o022
+
+
+def _write_destination():
+    # Links are followed only in folders nobody else can change; only a
+    # regular file (or a missing one) is replaced.
+    import errno
+    import stat
+
+    entry = os.path.join(os.getcwd(), TOKENS_FILE)
+    for hop in range(41):
+        folder = os.path.realpath(os.path.dirname(entry))
+        entry = os.path.join(folder, os.path.basename(entry))
+        try:
+            mode = os.lstat(entry).st_mode
+        except FileNotFoundError:
+            return entry, folder
+        if stat.S_ISLNK(mode) and _private_folder(folder):
+            entry = os.path.join(folder, os.readlink(entry))
+            continue
+        if stat.S_ISREG(mode) or stat.S_ISLNK(mode):
+            return entry, folder
+        raise OSError(errno.EISDIR if stat.S_ISDIR(mode) else errno.EEXIST,
+                      "not a regular file; the tokens file was not written", entry)
+    raise OSError(errno.ELOOP, "the symbolic links go round in a loop", entry)
+
+
 def _write_tokens_file(config):
     # Written whole to a new file in the target's folder, synced, then renamed
     # over the target, so that a reader never sees half a file.
     import tempfile
 
-    target = os.path.realpath(TOKENS_FILE)
-    fd, temporary = tempfile.mkstemp(
-        dir=os.path.dirname(target), prefix=".tokens.", suffix=".tmp"
-    )
+    target, folder = _write_destination()
+    fd, temporary = tempfile.mkstemp(dir=folder, prefix=".tokens.", suffix=".tmp")
     try:
         with open(fd, "w") as file:
             config.write(file)
@@ -292,7 +499,7 @@ def fetch_token(email, password):
         _check_storable(config["TOKENS"].get("access_token", raw=True),
                         config["TOKENS"].get("refresh_token", raw=True))
         _write_tokens_file(config)
-        return config["TOKENS"]["access_token"]
+        return _value(config, "TOKENS", "access_token", TOKENS_FILE, "")
     finally:
         if real:
             query.close()
@@ -300,8 +507,7 @@ def fetch_token(email, password):
 
 def expired_token():
     ftoken = configparser.ConfigParser()
-    ftoken.read(TOKENS_FILE)
-    token = ftoken["TOKENS"]["access_token"]
+    token = _value(ftoken, "TOKENS", "access_token", TOKENS_FILE, _read_ini(ftoken, TOKENS_FILE))
     query, _, _ = _request(
         requests.get, "/auth/authenticate", headers={"authorization": "Bearer " + str(token)}
     )
@@ -312,14 +518,14 @@ def expired_token():
 
 
 def get_token():
+    # A tokens file that cannot give an access token is no cached token.
     config = get_secret_config()
-    email = config["secret"]["email"]
-    password = config["secret"]["password"]
-    if not os.path.exists(TOKENS_FILE) or expired_token():
+    email = _value(config, "secret", "email", SECRET_FILE)
+    password = _value(config, "secret", "password", SECRET_FILE)
+    if not os.path.exists(TOKENS_FILE) or _usable_token() is None or expired_token():
         return fetch_token(email, password)
-    ftoken = configparser.ConfigParser()
-    ftoken.read(TOKENS_FILE)
-    return ftoken["TOKENS"]["access_token"]
+    token = _usable_token()
+    return token if token is not None else fetch_token(email, password)
 
 
 def catch_tarnel_exception(func):

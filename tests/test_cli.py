@@ -116,9 +116,35 @@ class ConfigTest(CommandCase):
         self.assertEqual(sorted(self.snapshot()), ["secret.file"])
         self.assertEqual(self.server.owner(self.token_in_child()), BOB[0])
 
+    def test_a_stored_value_that_is_no_address_is_never_shown(self):
+        """A password stored as the e-mail address (by hand, by an old
+        version) is replaced without being named, checked or not."""
+        offline = {"TALVERO_API_URL": "http://127.0.0.1:9"}
+        for extra, env, lines in (
+                ([], {}, ["logged in to %s as %s" % (self.server.url, BOB[0]),
+                          "credentials written to %s, replacing credentials that named no "
+                          "e-mail address" % self.secret]),
+                (["--no-verify"], offline,
+                 ["credentials written to %s, replacing credentials that named no e-mail "
+                  "address (not checked with the account server)" % self.secret,
+                  "removed %s, the cached token of the previous credentials" % self.tokens])):
+            with self.subTest(extra=extra):
+                self.configure(ALICE)
+                with open(self.secret, "w") as handle:
+                    handle.write("[secret]\nemail = S3cr3t-Pa55\npassword = x\n")
+                done = self.vesk("config", "--email", BOB[0], "--password", BOB[1], "--yes",
+                                 *extra, env=env)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertEqual(done.stdout.splitlines(), lines)
+                self.assertNotIn("S3cr3t", done.stdout + done.stderr)
+
     def test_email_checked_before_the_password_is_read(self):
-        bad = ["", " a@b.c", "a@b.c ", "ab.c", "@b.c", "a@", "a@b@c", "a@b\nc"]
-        for email in bad:
+        # (the value, what is said of it; the value itself is never said)
+        bad = [("", "must not be empty"), (" a@b.c", "blanks"), ("a@b.c ", "blanks"),
+               ("ab.c", "it has no @"), ("@b.c", "nothing comes before the @"),
+               ("a@", "nothing comes after the @"), ("a@b@c", "it has more than one @"),
+               ("a@b\nc", "line break"), ("S3cr3t-Pa55", "it has no @")]
+        for email, words in bad:
             with self.subTest(email=email):
                 # The password line stays unread: the shell's cat gets it.
                 done = subprocess.run(
@@ -128,6 +154,9 @@ class ConfigTest(CommandCase):
                     stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
                 self.assertEqual(done.stdout, "secret\n")
                 self.assertIn("e-mail address", done.stderr)
+                self.assertIn(words, done.stderr)
+                if email.strip() and "\n" not in email:
+                    self.assertNotIn(email.strip(), done.stderr)
                 self.assertIsNone(self.snapshot())
         self.assertEqual(self.server.login_requests, 0)
 
@@ -157,12 +186,26 @@ class ConfigTest(CommandCase):
                 self.assertEqual(self.snapshot(), before)
 
     def test_failed_write_leaves_no_token_of_the_new_account(self):
-        os.makedirs(self.secret)  # a folder: the rename over it fails
-        done = self.vesk("config", "--email", ALICE[0], "--password", ALICE[1])
-        self.assertEqual(done.returncode, 1)
-        self.assertIn("vesk config: cannot write %s: " % self.secret, done.stderr)
-        self.assertEqual(self.server.login_requests, 1)
-        self.assertEqual(os.listdir(self.folder), ["secret.file"])
+        """What cannot be replaced (a folder, a FIFO) is refused before the
+        login; a write that fails after it (a link into a missing folder)
+        takes the new token away again."""
+        missing = os.path.join(self.home, "missing", "secret.file")
+        # (what stands at secret.file, the file named, the words, logins)
+        rows = [(os.makedirs, self.secret, "a directory stands there", 0),
+                (lambda path: os.makedirs(self.folder) or os.mkfifo(path), self.secret,
+                 "a FIFO stands there", 0),
+                (lambda path: os.makedirs(self.folder) or os.symlink(missing, path), missing,
+                 "No such file or directory", 1)]
+        for make, named, words, logins in rows:
+            with self.subTest(words=words):
+                shutil.rmtree(self.folder, ignore_errors=True)
+                make(self.secret)
+                before = self.server.login_requests
+                done = self.vesk("config", "--email", ALICE[0], "--password", ALICE[1])
+                self.assertEqual(done.returncode, 1)
+                self.assertIn("vesk config: cannot write %s: %s" % (named, words), done.stderr)
+                self.assertEqual(self.server.login_requests - before, logins)
+                self.assertEqual(os.listdir(self.folder), ["secret.file"])
 
     def test_config_killed_at_the_sync_leaves_no_copy(self):
         """A config killed while the new secret file is synced: written
@@ -418,6 +461,12 @@ class StatusTest(CommandCase):
                                                    "before the first [section] header")
         self.assertNotIn("live-token", done.stdout + done.stderr)
         os.remove(self.tokens)
+        os.mkfifo(self.tokens)
+        done = self.status()  # no check is sent: the file gives no token
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(self.rows(done)["token"], "the tokens file cannot be read: not a "
+                                                   "regular file: the client reads it as empty")
+        os.remove(self.tokens)
         self.assertEqual(self.status("--offline").returncode, 1)
 
     def test_broken_secret_file_is_described_never_quoted(self):
@@ -450,12 +499,19 @@ class StatusTest(CommandCase):
             (email, listed + "no 'password' in [secret])"),
             ("[Secret]\nemail = %s\npassword = %s\n" % (ALICE[0], secret),
              unusable + "no [secret] section"),
+            (email + "password = %s\n# %s\n" % (secret, "." * (1 << 20)),
+             unusable + "larger than 1 MiB: the client reads it as empty"),
+            ("fifo", unusable + "not a regular file: the client reads it as empty"),
+            ("[secret]\nemail = %s\npassword = x\n" % secret,
+             unusable + "the 'email' in [secret] is not an e-mail address"),
             (None, unusable + "cannot be opened (Is a directory)"),
         ]
         for content, account in cases:
-            with self.subTest(content=content):
-                os.remove(self.secret) if os.path.isfile(self.secret) else None
-                if content is None:
+            with self.subTest(content=content if content is None else content[:60]):
+                os.remove(self.secret) if os.path.lexists(self.secret) else None
+                if content == "fifo":
+                    os.mkfifo(self.secret)  # not opened for writing: a read would block
+                elif content is None:
                     os.mkdir(self.secret)
                 else:
                     with open(self.secret, "wb") as handle:
@@ -590,6 +646,58 @@ class LinkTest(CommandCase):
             "the credentials; remove it too" % secret])
         self.assertTrue(os.path.isfile(secret) and os.path.isfile(copy))
 
+    def test_links_in_a_folder_others_can_change_are_not_followed(self):
+        """With ~/.talvero open to others (or another user's), the links in
+        it are replaced, never followed: the files they lead to stay as
+        they were; status says so, config warns, logout removes the links
+        themselves."""
+        for name, data in self.data.items():
+            with open(data, "w") as handle:
+                handle.write("keep")
+        nobody = 65534
+        for mode, owner, trouble in (
+                (0o777, None, "%s (mode 0777) can be written by others; run: chmod 700 %s"
+                 % (self.folder, self.folder)),
+                (0o700, nobody, "%s belongs to another user (uid %d)" % (self.folder, nobody))):
+            with self.subTest(mode=oct(mode), owner=owner):
+                if owner is not None and os.geteuid() != 0:
+                    self.skipTest("giving the folder to another user needs root")
+                for path in (self.secret, self.tokens):
+                    if not os.path.islink(path):
+                        os.remove(path)
+                        os.symlink(self.data[path], path)
+                os.chmod(self.folder, mode)
+                if owner is not None:
+                    os.chown(self.folder, owner, -1)
+                try:
+                    rows = self.rows_of(self.vesk("status", "--offline"))
+                    self.assertEqual(rows["tokens file"], "%s (present, a link that writes "
+                                     "replace rather than follow: %s)" % (self.tokens, trouble))
+                    done = self.configure(ALICE)
+                    self.assertIn("credentials written to %s, replacing" % self.secret,
+                                  done.stdout)
+                    self.assertIn("vesk config: warning: %s: others can replace the files in "
+                                  "it, and links in it are not followed\n" % trouble, done.stderr)
+                    for path in (self.secret, self.tokens):
+                        self.assertFalse(os.path.islink(path))
+                        self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600)
+                    self.assertEqual(self.elsewhere_text(), "keep" * 2)
+                    self.assertEqual(self.server.owner(self.token_in_child()), ALICE[0])
+                    for path in (self.secret, self.tokens):
+                        os.remove(path)
+                        os.symlink(self.data[path], path)
+                    done = self.vesk("logout", "--forget")
+                    self.assertEqual((done.returncode, done.stderr), (0, ""))
+                    self.assertEqual(done.stdout.splitlines(), [
+                        "removed %s, a link not followed (%s)" % (path, trouble)
+                        for path in (self.tokens, self.secret)])
+                    self.assertEqual(self.elsewhere_text(), "keep" * 2)
+                finally:
+                    os.chown(self.folder, os.geteuid(), -1)
+                    os.chmod(self.folder, 0o700)
+                for path in (self.secret, self.tokens):
+                    os.symlink(self.data[path], path)
+
     def rows_of(self, done):
         pairs = (line.split(":", 1) for line in done.stdout.splitlines())
         return {label: value.strip() for label, value in pairs}
@@ -625,10 +733,11 @@ class TerminalTest(TerminalCase):
         email = (b"E-mail: ", ALICE[0].encode() + b"\n")
         empty = (b"Password: ", b"\n")
         # (the answers, one per prompt; the refusals said; exit status)
-        cases = [([bad_email] * 3, [b"'alice.example.org' is not an e-mail address"] * 3, 2),
+        no_at = b"that is not an e-mail address: it has no @"
+        cases = [([bad_email] * 3, [no_at] * 3, 2),
                  ([bad_email, (b"E-mail: ", b" \n"), email, empty,
                    (b"Password: ", b" padded \n"), (b"Password: ", ALICE[1].encode() + b"\n")],
-                  [b"'alice.example.org' is not an e-mail address",
+                  [no_at,
                    b"the e-mail address must not begin or end with blanks",
                    b"the password must not be empty",
                    b"the password must not begin or end with blanks"], 0),
@@ -646,6 +755,9 @@ class TerminalTest(TerminalCase):
                 for refusal in set(refusals):
                     self.assertEqual(session.output.count(refusal), refusals.count(refusal),
                                      session.output)
+                # The terminal echoes what is typed; the refusals never repeat it.
+                self.assertEqual(session.output.count(b"alice.example.org"),
+                                 answers.count(bad_email))
                 # The last refusal ends the command; the ones before ask again.
                 self.assertEqual(session.output.count(b"; try again"),
                                  len(refusals) - (1 if status else 0))

@@ -5,12 +5,13 @@ import configparser
 import contextlib
 import io
 import os
+import stat
 import types
 import unittest
 
 from tests import support
-from tests.token_fixtures import (EMAIL, GUIDE, PASSWORD, LeakCase, Recorder, VandrelCase,
-                                  tokens_text, vandrel)
+from tests.token_fixtures import (EMAIL, GUIDE, PASSWORD, SECRET, LeakCase, Recorder,
+                                  VandrelCase, assert_quotes_nothing, tokens_text, vandrel)
 
 
 class SecretConfigTest(VandrelCase):
@@ -96,21 +97,48 @@ class SecretConfigTest(VandrelCase):
                     if isinstance(want, KeyError):
                         self.assertEqual(caught.exception.args, want.args)
 
-    def test_malformed_file_fails_on_read(self):
-        rows = [
-            ("email = x\n[secret]\n", configparser.MissingSectionHeaderError),
-            ("[secret]\nemail = x\nnot an entry\n", configparser.ParsingError),
-            ("[secret]\n[secret]\n", configparser.DuplicateSectionError),
-            ("[secret]\nemail = x\nEmail = y\n", configparser.DuplicateOptionError),
-            (b"[secret]\nemail = \xff\xfe\n", UnicodeDecodeError),
+    def test_malformed_file_fails_without_quoting_it(self):
+        email = "[secret]\nemail = x\n"
+        rows = [  # (secret file, error, its line, raised by the read or only by a lookup)
+            ("email = x\n[secret]\n", configparser.MissingSectionHeaderError, 1, True),
+            ("password = %s\n[secret]\n" % SECRET, configparser.MissingSectionHeaderError, 1,
+             True),
+            (email + "not an entry\n", configparser.ParsingError, 3, True),
+            (email + "password " + SECRET + "\n", configparser.ParsingError, 3, True),
+            ("[secret]\n[secret]\n", configparser.DuplicateSectionError, 2, True),
+            ("[%s]\n[%s]\n" % (SECRET, SECRET), configparser.DuplicateSectionError, 2, True),
+            (email + "Email = %s\n" % SECRET, configparser.DuplicateOptionError, 3, True),
+            (email + "%s = 1\n%s = 2\n" % (SECRET, SECRET), configparser.DuplicateOptionError,
+             4, True),
+            (b"[secret]\nemail = \xff\xfe\n", UnicodeDecodeError, 2, True),
+            (email.encode() + b"password = " + SECRET.encode() + b"\xff\n", UnicodeDecodeError,
+             3, True),
+            (email.replace("\n", "\r\n").encode() + b"password = \xe9" + SECRET.encode() +
+             b"\r\n", UnicodeDecodeError, 3, True),
+            (email + "password = ab%" + SECRET + "\n", configparser.InterpolationSyntaxError, 3,
+             False),
+            (email + "password = 5%(" + SECRET + ")s\n",
+             configparser.InterpolationMissingOptionError, 3, False),
+            (email + "password = %%(%s)s\n%s = %%(password)s\n" % (SECRET, SECRET),
+             configparser.InterpolationDepthError, 3, False),
+            (email + "password = a\n  b%" + SECRET + "\n", configparser.InterpolationSyntaxError,
+             3, False),
+            (email + "; password = 1\nPassWord: %" + SECRET + "\n",
+             configparser.InterpolationSyntaxError, 4, False),
         ]
-        for content, error in rows:
+        for content, error, line, on_read in rows:
             with self.subTest(content=content):
                 self.write(self.secret_file, content)
-                with self.assertRaises(error):
-                    vandrel.get_secret_config()
-                with self.assertRaises(error):
+                if on_read:
+                    with self.assertRaises(error) as caught:
+                        vandrel.get_secret_config()
+                    assert_quotes_nothing(self, caught.exception, self.secret_file, line)
+                else:
+                    self.assertIsInstance(vandrel.get_secret_config(), configparser.ConfigParser)
+                with self.assertRaises(error) as caught:
                     vandrel.get_token()
+                assert_quotes_nothing(self, caught.exception, self.secret_file, line)
+                self.assertTrue(caught.exception.__suppress_context__)
         self.assertEqual(self.server.recorded_requests, [])
 
     @unittest.skipIf(os.geteuid() == 0, "root reads unreadable files")
@@ -181,22 +209,56 @@ class GetTokenTest(VandrelCase):
         self.assertEqual(token, self.stored_access_token())
 
     def test_directory_at_tokens_file_counts_as_present(self):
+        # Present, and unusable: the login runs, and the writer reports
+        # what stands in its way.
         os.mkdir(self.tokens_file)
-        with self.assertRaises(KeyError) as caught:
+        with self.assertRaises(OSError):
             vandrel.get_token()
-        self.assertEqual(caught.exception.args, ("TOKENS",))
-        self.assertEqual(self.exchanges(), (0, 0))
+        self.assertEqual(self.exchanges(), (1, 0))
 
-    def test_broken_tokens_file_does_not_fall_back_to_login(self):
-        for content, error in (("[TOKENS]\nrefresh_token = r\n", KeyError),
-                               ("[TOKENS]\naccess_token = 5%\n",
-                                configparser.InterpolationSyntaxError),
-                               ("junk\n", configparser.MissingSectionHeaderError)):
-            with self.subTest(content=content):
-                self.write(self.tokens_file, content)
-                with self.assertRaises(error):
-                    vandrel.get_token()
-        self.assertEqual(self.exchanges(), (0, 0))
+    def test_unusable_tokens_file_is_replaced_by_a_login(self):
+        rows = ["", "# only a comment\n", "[tokens]\naccess_token = x\n",
+                "[TOKENS]\nrefresh_token = r\n", "[TOKENS]\naccess_token = 5%\n",
+                "[TOKENS]\naccess_token = %(x)s\n", "junk\n", "[TOKENS]\n???\n",
+                "[TOKENS]\n[TOKENS]\n", b"[TOKENS]\naccess_token = \xff\n",
+                "[TOKENS]\naccess_token = x\n# " + "." * (1 << 20) + "\n", None]
+        for content in rows:
+            with self.subTest(content=content if content is None else content[:40]):
+                if content is None:
+                    # A link to something that is not a regular file (a FIFO
+                    # here; never a real device) reads as no cached token,
+                    # and the login leaves what stands there as it is.
+                    os.remove(self.tokens_file)
+                    fifo = os.path.join(self.folder, "fifo")
+                    os.mkfifo(fifo)
+                    os.symlink(fifo, self.tokens_file)
+                else:
+                    self.write(self.tokens_file, content)
+                before = self.exchanges()
+                if content is None:
+                    with self.assertRaises(FileExistsError):
+                        vandrel.get_token()
+                    self.assertTrue(stat.S_ISFIFO(os.stat(self.tokens_file).st_mode))
+                else:
+                    token = vandrel.get_token()
+                self.assertEqual(self.exchanges(), (before[0] + 1, before[1]),
+                                 "one login, no check")
+                if content is not None:
+                    self.assertEqual(token, self.stored_access_token())
+                    self.assertEqual(vandrel.get_token(), token)
+
+    def test_tokens_file_unusable_after_the_check_logs_in(self):
+        self.write(self.tokens_file, tokens_text("cached", "r"))
+        sentinel = object()
+        fetch = Recorder(sentinel)
+        self.rebind("fetch_token", fetch)
+
+        def accepted_then_broken():
+            self.write(self.tokens_file, "[TOKENS]\n")
+            return False
+        self.rebind("expired_token", accepted_then_broken)
+        self.assertIs(vandrel.get_token(), sentinel)
+        self.assertEqual(fetch.calls, [((EMAIL, PASSWORD), {})])
 
     def test_missing_credentials_touch_nothing(self):
         for content, key in (("[secret]\nemail = x\n", "password"),
@@ -257,6 +319,21 @@ class LeakTest(LeakCase):
         support.assert_no_leak(self, self.forgetting(vandrel.get_token, revoke=True), calls=40)
         self.write(self.secret_file, "[secret]\nemail = x\n")
         support.assert_no_leak(self, vandrel.get_token)  # KeyError
+        # Unusable tokens files, each replaced by a login, and then the
+        # secret file's errors raised without their text.
+        for tokens in ("junk\n", b"[TOKENS]\naccess_token = \xff\n", "[TOKENS]\na = %\n"):
+            self.write(self.secret_file, self.secret)
+
+            def refill(tokens=tokens):
+                self.write(self.tokens_file, tokens)
+                vandrel.get_token()
+            support.assert_no_leak(self, self.forgetting(refill), calls=40)
+        for secret in ("junk\n", "[secret]\nx\n", "[secret]\n[secret]\n",
+                       "[secret]\nemail = 1\nEMAIL = 2\n", b"[secret]\n\xff\n",
+                       "[secret]\nemail = x\npassword = %(y)s\n",
+                       "[secret]\nemail = x\npassword = %\n"):
+            self.write(self.secret_file, secret)
+            support.assert_no_leak(self, vandrel.get_token)
 
 
 if __name__ == "__main__":

@@ -8,7 +8,9 @@ interpreters whose kernel refuses unnamed files, or links through /proc."""
 import json
 import os
 import re
+import errno
 import signal
+import socket
 import stat
 import subprocess
 import sys
@@ -17,7 +19,8 @@ import unittest
 from unittest import mock
 
 from tests import support
-from tests.token_fixtures import EMAIL, PASSWORD, VandrelCase, unnamed_files, vandrel
+from tests.token_fixtures import (EMAIL, PASSWORD, FakeRequests, FakeResponse, VandrelCase,
+                                  tokens_text, unnamed_files, vandrel)
 import kernel_refusals  # noqa: E402 - tools/, on the path through tests.support
 
 TEMPORARY = re.compile(r"\A\.tokens\..*\.tmp\Z", re.S)
@@ -88,6 +91,147 @@ class WriteWayTest(VandrelCase):
         self.assertRegex(self.read(self.tokens_file),
                          r"\A\[TOKENS\]\naccess_token = %s\nrefresh_token = \S+\n\n\Z" % token)
         self.assertEqual(self.listing(), ["secret.file", "tokens.file"])
+
+
+class DestinationTest(VandrelCase):
+    """What a login may replace, and which links it follows: a regular file
+    only (or a missing one), and links only in folders nobody else can
+    change; nothing outside such a folder is written."""
+
+    ACCESS = "S3cr3t-access"
+
+    def answer_once(self):
+        self.rebind("requests", FakeRequests(FakeResponse(
+            200, {"access_token": self.ACCESS, "refresh_token": "S3cr3t-refresh"})))
+
+    @staticmethod
+    def kind(path):
+        try:
+            return stat.S_IFMT(os.lstat(path).st_mode)
+        except FileNotFoundError:
+            return None
+
+    def test_only_a_regular_file_is_replaced(self):
+        elsewhere = os.path.join(self.home, "elsewhere")
+        os.mkdir(elsewhere, 0o700)
+        opened = []
+
+        def make_socket(path):
+            held = socket.socket(socket.AF_UNIX)
+            held.bind(path)
+            opened.append(held)
+
+        makers = {"nothing": lambda path: None,
+                  "file": lambda path: self.write(path, "old"),
+                  "directory": os.mkdir, "FIFO": os.mkfifo, "socket": make_socket}
+        # (what stands there, the error, its errno; None where the login replaces it)
+        rows = [("nothing", None, None), ("file", None, None),
+                ("directory", IsADirectoryError, errno.EISDIR),
+                ("FIFO", FileExistsError, errno.EEXIST),
+                ("socket", FileExistsError, errno.EEXIST)]
+        try:
+            for through_link in (False, True):
+                for what, error, number in rows:
+                    with self.subTest(what=what, through_link=through_link):
+                        place = os.path.join(elsewhere, "real") if through_link else self.tokens_file
+                        if through_link:
+                            os.symlink(place, self.tokens_file)
+                        makers[what](place)
+                        before = self.kind(place)
+                        self.answer_once()
+                        if error is None:
+                            self.assertEqual(vandrel.fetch_token(EMAIL, PASSWORD), self.ACCESS)
+                            self.assertEqual(self.read(place), tokens_text(self.ACCESS,
+                                                                           "S3cr3t-refresh"))
+                        else:
+                            with self.assertRaises(OSError) as caught:
+                                vandrel.fetch_token(EMAIL, PASSWORD)
+                            self.assertIs(type(caught.exception), error)
+                            self.assertEqual(caught.exception.errno, number)
+                            self.assertEqual(caught.exception.filename, place)
+                            said = str(caught.exception)
+                            self.assertIn("a %s stands " % what, said)
+                            self.assertIn(place, said)
+                            self.assertEqual(through_link, self.tokens_file in said.split(": ")[0])
+                            self.assertNotIn("S3cr3t", said)
+                            self.assertEqual(self.kind(place), before)
+                        self.assertEqual(os.path.islink(self.tokens_file), through_link)
+                        self.assertEqual(self.listing(), ["secret.file", "tokens.file"])
+                        for path in (self.tokens_file, place):
+                            if os.path.isdir(path) and not os.path.islink(path):
+                                os.rmdir(path)
+                            elif os.path.lexists(path):
+                                os.remove(path)
+        finally:
+            for held in opened:
+                held.close()
+
+    def test_a_loop_of_links_is_refused(self):
+        os.symlink("tokens.file", self.tokens_file)
+        self.answer_once()
+        with self.assertRaises(OSError) as caught:
+            vandrel.fetch_token(EMAIL, PASSWORD)
+        self.assertEqual(caught.exception.errno, errno.ELOOP)
+        self.assertIn("loop", str(caught.exception))
+        self.assertTrue(os.path.islink(self.tokens_file))
+
+    def test_links_followed_only_in_folders_nobody_else_changes(self):
+        """A link planted in a folder that others can write, or that another
+        user owns, is replaced itself: the file it leads to stays as it was,
+        a dangling one is not created. A link of a folder of the user's own
+        (mode 0700 or 0755) leads the write, also to a second link, which is
+        not followed where its own folder is open. Old temporaries that are
+        links are never followed by the cleanup."""
+        outside = os.path.join(self.home, "outside.file")
+        dangling = os.path.join(self.home, "nothing.here")
+        open_folder = os.path.join(self.home, "open")
+        os.mkdir(open_folder)
+        os.chmod(open_folder, 0o777)
+        relay = os.path.join(open_folder, "relay")
+        os.symlink(outside, relay)
+        nobody = 65534
+        # (mode of the folder, its owner, where the link leads, the file written)
+        rows = [(0o700, None, outside, outside), (0o755, None, outside, outside),
+                (0o700, None, relay, relay),
+                (0o777, None, outside, self.tokens_file), (0o770, None, outside, self.tokens_file),
+                (0o702, None, outside, self.tokens_file), (0o1777, None, outside, self.tokens_file),
+                (0o777, None, dangling, self.tokens_file),
+                (0o700, nobody, outside, self.tokens_file),
+                (0o700, nobody, dangling, self.tokens_file)]
+        for mode, owner, leads_to, written in rows:
+            with self.subTest(mode=oct(mode), owner=owner, leads_to=leads_to):
+                if owner is not None and os.geteuid() != 0:
+                    self.skipTest("giving the folder to another user needs root")
+                self.write(outside, "keep")
+                if os.path.lexists(relay) and not os.path.islink(relay):
+                    os.remove(relay)
+                    os.symlink(outside, relay)
+                os.symlink(leads_to, self.tokens_file)
+                leftover = os.path.join(self.folder, ".tokens.link0000.tmp")
+                os.symlink(outside, leftover)
+                when = time.time() - 3600
+                os.utime(leftover, (when, when), follow_symlinks=False)
+                os.chmod(self.folder, mode)
+                if owner is not None:
+                    os.chown(self.folder, owner, -1)
+                try:
+                    self.answer_once()
+                    self.assertEqual(vandrel.fetch_token(EMAIL, PASSWORD), self.ACCESS)
+                finally:
+                    os.chown(self.folder, os.geteuid(), -1)
+                    os.chmod(self.folder, 0o700)
+                self.assertEqual(self.read(written), tokens_text(self.ACCESS, "S3cr3t-refresh"))
+                self.assertFalse(os.path.islink(written))
+                self.assertEqual(stat.S_IMODE(os.stat(written).st_mode), 0o600)
+                self.assertEqual(os.path.islink(self.tokens_file), written != self.tokens_file)
+                if written != outside:
+                    self.assertEqual(self.read(outside), "keep")
+                self.assertFalse(os.path.lexists(dangling))
+                self.assertTrue(os.path.islink(leftover))
+                self.assertEqual(self.listing(), [".tokens.link0000.tmp", "secret.file",
+                                                  "tokens.file"])
+                os.remove(leftover)
+                os.remove(self.tokens_file)
 
 
 class LeftoverTest(VandrelCase):
@@ -215,7 +359,7 @@ class RefusedKernelTest(unittest.TestCase):
         "test_failed_write_keeps_the_old_file", "test_descriptor_closed_once_when_open_fails",
         "test_unwritable_places", "test_read_only_folder")] + [
         "tests.test_tokens.LeakTest.test_fetch_token_paths",
-        "tests.test_token_writes.WriteWayTest",
+        "tests.test_token_writes.WriteWayTest", "tests.test_token_writes.DestinationTest",
         "tests.test_token_writes.LeftoverTest.test_live_writers_file_kept_killed_writers_removed"]
     RUN_TESTS = r"""
 import json, unittest

@@ -17,9 +17,9 @@ from unittest import mock
 
 from tests import support
 from hostile_answers import HostileServer, login_body  # noqa: E402 - tools/, through support
-from tests.token_fixtures import (DEFAULT_TIMEOUT, EMAIL, PASSWORD, TIMEOUT_VARIABLE,
+from tests.token_fixtures import (DEFAULT_TIMEOUT, EMAIL, PASSWORD, SECRET, TIMEOUT_VARIABLE,
                                   FakeRequests, FakeResponse, LeakCase, VandrelCase,
-                                  tokens_text, vandrel)
+                                  assert_quotes_nothing, tokens_text, vandrel)
 
 LOGIN = "/auth/login"
 AUTHENTICATE = "/auth/authenticate"
@@ -543,27 +543,87 @@ class ExpiredTokenTest(VandrelCase):
                                                 "timeout": DEFAULT_TIMEOUT})])
 
     def test_unusable_tokens_file_sends_nothing(self):
-        rows = [
-            (None, KeyError), ("[tokens]\naccess_token = x\n", KeyError),
-            ("[TOKENS]\nrefresh_token = x\n", KeyError),
-            ("access_token = x\n", configparser.MissingSectionHeaderError),
-            ("[TOKENS]\n???\n", configparser.ParsingError),
-            ("[TOKENS]\n[TOKENS]\n", configparser.DuplicateSectionError),
-            ("[TOKENS]\na = 1\nA = 2\n", configparser.DuplicateOptionError),
-            (b"[TOKENS]\naccess_token = \xff\xfe\n", UnicodeDecodeError),
-            ("[TOKENS]\naccess_token = 5%\n", configparser.InterpolationSyntaxError),
+        token = "access_token = " + SECRET + "\n"
+        rows = [  # (tokens file, error, the line the error names)
+            (None, KeyError, None), ("[tokens]\naccess_token = x\n", KeyError, None),
+            ("[TOKENS]\nrefresh_token = x\n", KeyError, None), ("", KeyError, None),
+            ("# " + token, KeyError, None),
+            (token, configparser.MissingSectionHeaderError, 1),
+            ("[TOKENS]\n???\n", configparser.ParsingError, 2),
+            ("[TOKENS]\n" + SECRET + "\n", configparser.ParsingError, 2),
+            ("[TOKENS]\n[TOKENS]\n", configparser.DuplicateSectionError, 2),
+            ("[TOKENS]\na = 1\nA = 2\n", configparser.DuplicateOptionError, 3),
+            ("[TOKENS]\n" + token + token, configparser.DuplicateOptionError, 3),
+            (b"[TOKENS]\naccess_token = \xff\xfe\n", UnicodeDecodeError, 2),
+            (b"[TOKENS]\n\naccess_token = " + SECRET.encode() + b"\xff\n", UnicodeDecodeError, 3),
+            ("[TOKENS]\naccess_token = 5%\n", configparser.InterpolationSyntaxError, 2),
+            ("[TOKENS]\nrefresh_token = r\naccess_token = %" + SECRET + "\n",
+             configparser.InterpolationSyntaxError, 3),
+            ("[TOKENS]\naccess_token = %(" + SECRET + ")s\n",
+             configparser.InterpolationMissingOptionError, 2),
+            ("[TOKENS]\n" + token + "# " + "." * (1 << 20) + "\n", KeyError, None),
         ]
-        for content, error in rows:
-            with self.subTest(content=content):
+        for content, error, line in rows:
+            with self.subTest(content=content if content is None else content[:50]):
                 if content is not None:
                     self.write(self.tokens_file, content)
-                with self.assertRaises(error):
+                with self.assertRaises(error) as caught:
                     vandrel.expired_token()
+                if line is not None:
+                    assert_quotes_nothing(self, caught.exception, self.tokens_file, line)
+                else:
+                    self.assertIn(caught.exception.args, [("TOKENS",), ("access_token",)])
         os.remove(self.tokens_file)
         os.mkdir(self.tokens_file)
         with self.assertRaises(KeyError):
             vandrel.expired_token()
         self.assertEqual(self.server.recorded_requests, [])
+
+    def test_reads_neither_block_nor_fill_memory(self):
+        """A FIFO, a device and a huge sparse file at either path read as no
+        file: expired_token finds no token, get_token logs in, and the
+        secret file behind a presence test that lets it through parses
+        empty. In a child, with a time-out as a safety net only."""
+        code = textwrap.dedent("""
+            import json, os, resource, sys, types
+            from vesk.tracking.lite_extensions import vandrel
+            folder = sys.argv[1]
+            tokens, secret = os.path.join(folder, "tokens"), os.path.join(folder, "secret")
+            os.mkfifo(os.path.join(folder, "fifo"))
+            with open(os.path.join(folder, "sparse"), "wb") as f:
+                f.truncate(2 << 30)
+            vandrel.TOKENS_FILE, vandrel.SECRET_FILE = tokens, secret
+            vandrel.fetch_token = lambda email, password: "fresh " + email
+            before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+            found = {}
+            for target in ("fifo", "/dev/zero", "sparse"):
+                for path in (tokens, secret):
+                    if os.path.lexists(path):
+                        os.remove(path)
+                os.symlink(os.path.join(folder, target), tokens)
+                with open(secret, "w") as f:
+                    f.write("[secret]\\nemail = e\\npassword = p\\n")
+                try:
+                    vandrel.expired_token()
+                except KeyError as exc:
+                    found[target + " check"] = exc.args[0]
+                found[target + " token"] = vandrel.get_token()
+                os.remove(secret)
+                os.symlink(os.path.join(folder, target), secret)
+                vandrel.os = types.SimpleNamespace(path=types.SimpleNamespace(
+                    isfile=lambda path: True, exists=os.path.exists))
+                found[target + " secret"] = vandrel.get_secret_config().sections()
+                vandrel.os = os
+            grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+            found["grown under 64 MiB"] = grown < 64 * 1024
+            print(json.dumps(found))
+        """)
+        found = support.run_json(self, code, self.home, args=(self.folder,), timeout=60)
+        expected = {"grown under 64 MiB": True}
+        for target in ("fifo", "/dev/zero", "sparse"):
+            expected.update({target + " check": "TOKENS", target + " token": "fresh e",
+                             target + " secret": []})
+        self.assertEqual(found, expected)
 
 
 class TimeoutTest(VandrelCase):

@@ -6,6 +6,7 @@ import shutil
 import sys
 import tempfile
 import unittest
+import warnings
 from unittest import mock
 
 from tests import support  # also puts tools/ on sys.path
@@ -48,6 +49,38 @@ def unnamed_files(folder):
 def tokens_text(access, refresh):
     """The tokens file as a successful login leaves it."""
     return "[TOKENS]\naccess_token = %s\nrefresh_token = %s\n\n" % (access, refresh)
+
+
+# A value that must never show in an error: every piece of it is searched.
+SECRET = "Qz7xWv9K"
+
+
+def exception_texts(exc):
+    """Everything of `exc` a handler may print: str, repr, args, every
+    attribute (its __dict__ and the C-level ones), along the whole chain."""
+    texts, seen = [], set()
+    while exc is not None and id(exc) not in seen:
+        seen.add(id(exc))
+        texts += [str(exc), repr(exc), repr(exc.args)]
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # 3.6's ParsingError.filename
+            for name in sorted(set(dir(exc)) | set(getattr(exc, "__dict__", {}))):
+                if not name.startswith("__") or name == "__notes__":
+                    texts.append(repr(getattr(exc, name, None)))
+        for linked in (exc.__cause__, exc.__context__):
+            if linked is not None:
+                texts += exception_texts(linked)
+        exc = None
+    return texts
+
+
+def assert_quotes_nothing(testcase, exc, path, line, secret=SECRET):
+    """`exc` names `path` and `line`, and holds no 4 characters of `secret`."""
+    testcase.assertIn(repr(path), str(exc))
+    testcase.assertIn("line %d:" % line, str(exc))
+    texts = "\n".join(exception_texts(exc))
+    for start in range(len(secret) - 3):
+        testcase.assertNotIn(secret[start:start + 4], texts)
 
 
 class FakeResponse(object):

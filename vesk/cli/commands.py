@@ -6,10 +6,10 @@ import stat
 import sys
 
 from vesk.cli.answers import Observer, judge_refusal, log_in, observing
-from vesk.cli.credentials import check_email, check_value, encode, render
-from vesk.cli.file_changes import (ABANDONED_AFTER_SECONDS, data_path, ensure_folder,
-                                   identity, link_words, remove, remove_leftovers,
-                                   write_atomically)
+from vesk.cli.credentials import check_email, check_value, encode, is_email, render
+from vesk.cli.file_changes import (ABANDONED_AFTER_SECONDS, check_replaceable, data_path,
+                                   ensure_folder, folder_trouble, identity, link_words,
+                                   remove, remove_leftovers, write_atomically)
 from vesk.cli.file_reading import lookup, parse_ini, read_secret
 from vesk.cli.prompts import (ask_line, ask_password, ask_until_valid, confirm,
                               password_line_from_stdin, stdin_is_terminal)
@@ -47,15 +47,19 @@ def run_config(args, out):
     previous = None
     replaces = False
     if os.path.exists(secret_file):
+        # Before reading it: reading a FIFO there would wait for a writer.
+        check_replaceable(data_path(secret_file))
         previous, _ = read_secret(secret_file)
         replaces = previous != email
+    # A stored value that is no address is not shown: it may be a password.
+    shown = previous if previous is not None and is_email(previous) else None
     if replaces and interactive and not args.yes:
         question = "{} holds {}. Replace {} with {}?".format(
-            secret_file, "the account " + previous if previous else "credentials",
-            previous or "them", email)
+            secret_file, "the account " + shown if shown else "credentials",
+            shown or "them", email)
         if not confirm(question):
             raise CommandError(
-                "kept {}; nothing written".format(previous or "the secret file"),
+                "kept {}; nothing written".format(shown or "the secret file"),
                 EXIT_FAILURE,
             )
 
@@ -75,6 +79,10 @@ def run_config(args, out):
     dropped_token = written = False
     try:
         target = data_path(secret_file)
+        # Refused before the login, which would otherwise replace the
+        # tokens file and leave the secret file unwritten.
+        check_replaceable(target)
+        check_replaceable(data_path(tokens_file))
         remove_leftovers(os.path.dirname(target), ".secret.", ABANDONED_AFTER_SECONDS)
         if not args.no_verify:
             log_in(client, email, password)
@@ -114,19 +122,23 @@ def run_config(args, out):
     replaced = ""
     if replaces:
         replaced = ", replacing {}".format(
-            previous or "credentials that named no e-mail address")
+            shown or "credentials that named no e-mail address")
     if args.no_verify:
         print("credentials written to {}{} (not checked with the account "
               "server)".format(where, replaced), file=out)
         if dropped_token:
             print("removed {}, the cached token of {}".format(
-                tokens_file, previous or "the previous credentials"), file=out)
+                tokens_file, shown or "the previous credentials"), file=out)
     else:
         print("logged in to {} as {}".format(client.TALVERO_API_URL, email), file=out)
         print("credentials written to {}{}".format(where, replaced), file=out)
     if others > 0:
         note("config", "warning: the file replaced had {} other name{} (hard links), which "
              "still hold the old credentials".format(others, "s" if others > 1 else ""))
+    trouble = folder_trouble(os.path.dirname(os.path.realpath(secret_file)))
+    if trouble:
+        note("config", "warning: {}: others can replace the files in it, and links in it "
+             "are not followed".format(trouble))
     return 0
 
 
@@ -140,6 +152,8 @@ EXIT_UNCHECKED = 3
 
 def _token_state(client, offline):
     """(exit status, words) for the cached token."""
+    import configparser
+
     tokens_file = client.TOKENS_FILE
     if not os.path.exists(tokens_file):
         return EXIT_FAILURE, "none cached"
@@ -158,6 +172,12 @@ def _token_state(client, offline):
     try:
         with observing(client, observer):
             expired = client.expired_token()
+    except (KeyError, UnicodeDecodeError, configparser.Error) as exc:
+        # Changed since it was read above; the client's own words name the
+        # line and the kind of problem, never the file's text.
+        if isinstance(exc, KeyError):
+            return EXIT_FAILURE, "the tokens file holds no token: no {}".format(exc)
+        return EXIT_FAILURE, "the tokens file cannot be read: {}".format(exc)
     except Exception as exc:
         return EXIT_UNCHECKED, "cached, not checked: " + server_trouble(exc, url)
     if not expired:
@@ -185,6 +205,10 @@ def run_status(args, out):
     secret_file, tokens_file = client.SECRET_FILE, client.TOKENS_FILE
     if os.path.exists(secret_file):
         email, problem = read_secret(secret_file)
+        if email is not None and not is_email(email):
+            # Not shown: a value that is no address may be a password.
+            email = None
+            problem = problem or "the 'email' in [secret] is not an e-mail address"
         if problem is None:
             account = email
         elif email is not None:

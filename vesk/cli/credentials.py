@@ -23,14 +23,33 @@ def check_value(label, value):
 
 
 def check_email(email):
+    # What is wrong is said, never the value: a password pasted into the
+    # wrong field is the usual reason for a value that is not an address.
     check_value("e-mail address", email)
-    local, _, domain = email.partition("@")
-    if not local or not domain or "@" in domain:
-        raise CommandError(
-            "{!r} is not an e-mail address: it needs one @ with text on both "
-            "sides".format(email),
-            EXIT_USAGE,
-        )
+    local, at, domain = email.partition("@")
+    if not at:
+        problem = "it has no @"
+    elif "@" in domain:
+        problem = "it has more than one @"
+    elif not local:
+        problem = "nothing comes before the @"
+    elif not domain:
+        problem = "nothing comes after the @"
+    else:
+        return
+    raise CommandError(
+        "that is not an e-mail address: {} (one @ with text on both sides is "
+        "needed)".format(problem),
+        EXIT_USAGE,
+    )
+
+
+def is_email(value):
+    try:
+        check_email(value)
+    except CommandError:
+        return False
+    return True
 
 
 def _ini_value(value):

@@ -29,31 +29,103 @@ def ensure_folder(folder):
     return created
 
 
-# Links. The client writes the tokens file through a symbolic link, over
-# the file the link leads to; the command does the same with both files: a
-# write replaces the data where it is, and a removal removes it there. The
-# links stay: they are the user's arrangement, and the next write goes
-# through them again.
+# Links. A link is followed only where it stands in a folder nobody else
+# can change (owned by this user, not writable by group or others), the
+# rule of the client's login: in any other folder whoever can write it
+# could plant a link and aim a write or a removal at a file of their
+# choosing, so there the link itself is what gets replaced or removed, and
+# nothing outside the folder is touched. Where followed, a write replaces
+# the data where the link leads and a removal removes it there; the links
+# stay: they are the user's arrangement, and the next write goes through
+# them again. Only a regular file is replaced or removed.
+
+MOST_LINKS = 40  # as the kernel follows in one path
+
+
+def folder_trouble(folder):
+    """Why others could change what is in `folder`, None when they
+    cannot."""
+    try:
+        info = os.stat(folder)
+    except OSError:
+        return None
+    if info.st_uid != os.geteuid():
+        return "{} belongs to another user (uid {})".format(folder, info.st_uid)
+    mode = stat.S_IMODE(info.st_mode)
+    if mode & (stat.S_IWGRP | stat.S_IWOTH):
+        return "{} (mode {:04o}) can be written by others; run: chmod 700 {}".format(
+            folder, mode, folder)
+    return None
+
+
+def _private_folder(folder):
+    return os.path.isdir(folder) and folder_trouble(folder) is None
+
+
+def _destination(path):
+    """Where a write of `path` lands; None where its links go round."""
+    entry = os.path.join(os.getcwd(), path)
+    for _ in range(MOST_LINKS + 1):
+        folder = os.path.realpath(os.path.dirname(entry))
+        entry = os.path.join(folder, os.path.basename(entry))
+        if not (os.path.islink(entry) and _private_folder(folder)):
+            return entry
+        entry = os.path.join(folder, os.readlink(entry))
+    return None
 
 
 def data_path(path):
-    """Where the data of `path` is: the file at the end of its links (the
-    client's os.path.realpath, parent folders included)."""
-    target = os.path.realpath(path)
-    if os.path.islink(target):
+    """Where the data of `path` is: the file at the end of the links that
+    are followed (parent folders resolved as os.path.realpath does)."""
+    try:
+        target = _destination(path)
+    except OSError as exc:
+        raise CommandError("cannot follow {}: {}".format(path, exc.strerror or exc),
+                           EXIT_FAILURE)
+    if target is None:
         raise CommandError(
             "{} is a symbolic link that leads nowhere (a loop)".format(path), EXIT_FAILURE
         )
     return target
 
 
+def what_stands(mode):
+    for test, words in ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"),
+                        (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+                        (stat.S_ISSOCK, "a socket")):
+        if test(mode):
+            return words
+    return "something that is not a regular file"
+
+
+def check_replaceable(target):
+    """Refuses, before anything changes, a target that is neither a
+    regular file, a link that is not followed, nor missing."""
+    try:
+        mode = os.lstat(target).st_mode
+    except OSError:
+        return  # missing, or the write itself says what is wrong
+    if not (stat.S_ISREG(mode) or stat.S_ISLNK(mode)):
+        raise CommandError(
+            "cannot write {}: {} stands there, not a regular file; nothing was "
+            "written".format(target, what_stands(mode)),
+            EXIT_FAILURE,
+        )
+
+
 def link_words(path):
     """How `path` stands: 'present' or 'missing', with where a link leads."""
-    if not os.path.islink(path) and os.path.realpath(path) == os.path.abspath(path):
-        return "present" if os.path.lexists(path) else "missing"
-    target = os.path.realpath(path)
-    if os.path.islink(target):
+    try:
+        target = _destination(path)
+    except OSError:
+        target = None
+    if target is None:
         return "missing: a link that leads nowhere (a loop)"
+    if target == os.path.abspath(path) and not os.path.islink(target):
+        return "present" if os.path.lexists(path) else "missing"
+    if os.path.islink(target):
+        return "present, a link that writes replace rather than follow: {}".format(
+            folder_trouble(os.path.dirname(target)))
     if os.path.lexists(target):
         return "present, a link to {}".format(target)
     return "missing: a link to {}, which does not exist".format(target)
@@ -139,6 +211,7 @@ def _replace(temporary, target):
 
 
 def write_atomically(target, data, prefix=".secret."):
+    check_replaceable(target)
     folder = os.path.dirname(target)
     fd = _unnamed_file(folder)
     if fd is not None:
@@ -249,13 +322,26 @@ def remove(path, what):
         raise CommandError(
             "cannot remove {}: {}".format(target, exc.strerror or exc), EXIT_FAILURE
         )
+    if stat.S_ISLNK(info.st_mode):
+        # A link not followed (see Links): the link itself goes.
+        try:
+            os.remove(target)
+        except FileNotFoundError:
+            return None
+        except OSError as exc:
+            raise CommandError(
+                "cannot remove {}: {}".format(target, exc.strerror or exc), EXIT_FAILURE
+            )
+        return "removed {}, a link not followed ({})".format(
+            target, folder_trouble(os.path.dirname(target)))
     if stat.S_ISDIR(info.st_mode):
         raise CommandError(
             "cannot remove {}: it is a folder, not {}".format(target, what), EXIT_FAILURE
         )
     if not stat.S_ISREG(info.st_mode):
         raise CommandError(
-            "cannot remove {}: it is not a regular file".format(target), EXIT_FAILURE
+            "cannot remove {}: it is {}, not a regular file".format(
+                target, what_stands(info.st_mode)), EXIT_FAILURE
         )
     if info.st_nlink > 1:
         raise CommandError(

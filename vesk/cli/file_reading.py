@@ -1,9 +1,15 @@
 """Reading the secret and tokens files as the client reads them, and saying
 what is wrong with one without quoting it."""
 
+import errno
 import io
+import os
+import stat
 
 from vesk.cli.text_encoding import default_encoding
+
+# As the client: a larger file, or one that is not a regular file, is not read.
+LARGEST_FILE = 1 << 20
 
 
 def _lines(numbers):
@@ -21,6 +27,38 @@ def _known(kind, name, names):
     return "the {} {!r}".format(kind, name) if name in names else "a " + kind
 
 
+def read_bounded(path):
+    """(bytes, None) of the file at `path`, or (None, what is wrong). Opened
+    without blocking (a FIFO waits for no writer), turned away unless it is
+    a regular file, and read no further than LARGEST_FILE."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC | os.O_NOCTTY)
+    except OSError as exc:
+        return None, "cannot be opened ({})".format(exc.strerror or type(exc).__name__)
+    try:
+        status = os.fstat(fd)
+        if stat.S_ISDIR(status.st_mode):
+            return None, "cannot be opened ({})".format(os.strerror(errno.EISDIR))
+        if not stat.S_ISREG(status.st_mode):
+            return None, "not a regular file: the client reads it as empty"
+        if status.st_size > LARGEST_FILE:
+            return None, "larger than 1 MiB: the client reads it as empty"
+        pieces, total = [], 0
+        while total <= LARGEST_FILE:
+            piece = os.read(fd, LARGEST_FILE + 1 - total)
+            if not piece:
+                break
+            pieces.append(piece)
+            total += len(piece)
+        if total > LARGEST_FILE:
+            return None, "larger than 1 MiB: the client reads it as empty"
+        return b"".join(pieces), None
+    except OSError as exc:
+        return None, "cannot be read ({})".format(exc.strerror or type(exc).__name__)
+    finally:
+        os.close(fd)
+
+
 def parse_ini(path, names):
     """(parser, None) for the file at `path`, read as the client reads it
     (configparser.ConfigParser() in the default encoding), or (None, what
@@ -30,12 +68,9 @@ def parse_ini(path, names):
     that may be shown."""
     import configparser
 
-    try:
-        with open(path, "rb") as handle:
-            raw = handle.read()
-    except OSError as exc:
-        return None, "cannot be opened ({})".format(
-            exc.strerror or type(exc).__name__)
+    raw, problem = read_bounded(path)
+    if raw is None:
+        return None, problem
     encoding = default_encoding()
     try:
         raw.decode(encoding)
@@ -68,18 +103,19 @@ def _key_line(path, section, key):
     import re
 
     current = None
+    raw = read_bounded(path)[0]
     try:
-        with open(path) as handle:
-            for number, line in enumerate(handle, 1):
-                header = re.match(r"\[(?P<name>.+)\]", line)
-                if header:
-                    current = header.group("name")
-                    continue
-                entry = re.match(r"(?P<key>[^\s=:][^=:]*?)\s*[=:]", line)
-                if current == section and entry and entry.group("key").lower() == key:
-                    return number
-    except (OSError, ValueError):
+        text = io.TextIOWrapper(io.BytesIO(raw or b""), encoding=default_encoding()).read()
+    except ValueError:
         return None
+    for number, line in enumerate(text.split("\n"), 1):
+        header = re.match(r"\[(?P<name>.+)\]", line)
+        if header:
+            current = header.group("name")
+            continue
+        entry = re.match(r"(?P<key>[^\s=:][^=:]*?)\s*[=:]", line)
+        if current == section and entry and entry.group("key").lower() == key:
+            return number
     return None
 
 

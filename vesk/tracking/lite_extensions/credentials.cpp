@@ -2,37 +2,13 @@
 // (create_secret_file_guide, get_secret_config), the login (fetch_token),
 // the token check (expired_token) and get_token, in that order.
 #include "account_exchange.h"
+#include "ini_reading.h"
 #include "shared_helpers.h"
 #include "storable_tokens.h"
 #include "tokens_file.h"
 
 namespace vandrel {
 namespace {
-
-// obj[first][second]
-Ref item2(PyObject* obj, PyObject* first, PyObject* second) {
-    Ref inner = Ref::steal(PyObject_GetItem(obj, first));
-    if (!inner) return Ref();
-    return Ref::steal(PyObject_GetItem(inner.get(), second));
-}
-
-// configparser.ConfigParser()
-Ref new_parser(PyObject* module) {
-    Ref configparser = lookup_global(module, names.configparser);
-    if (!configparser) return Ref();
-    Ref parser_type = get_attr(configparser.get(), names.ConfigParser);
-    if (!parser_type) return Ref();
-    return call(parser_type.get(), {});
-}
-
-// parser.read(<module-level path>); the list of files read is not needed.
-bool read_into(PyObject* module, PyObject* parser, PyObject* path_name) {
-    Ref read = get_attr(parser, names.read);
-    if (!read) return false;
-    Ref path = lookup_global(module, path_name);
-    if (!path) return false;
-    return static_cast<bool>(call(read.get(), {path.get()}));
-}
 
 // os.<path>.<test>(<module-level path>) as a truth value, -1 on error.
 int path_test(PyObject* module, PyObject* test_name, PyObject* path_name) {
@@ -60,7 +36,7 @@ PyObject* create_secret_file_guide(PyObject* module) {
 }
 
 PyObject* get_secret_config(PyObject* module) {
-    Ref config = new_parser(module);
+    Ref config = new_ini_parser(module);
     if (!config) return nullptr;
     int present = path_test(module, names.isfile, names.SECRET_FILE);
     if (present < 0) return nullptr;
@@ -76,8 +52,9 @@ PyObject* get_secret_config(PyObject* module) {
         Ref status = Ref::steal(PyLong_FromLong(1));
         if (!status || !call(exit.get(), {status.get()})) return nullptr;
     }
-    if (!read_into(module, config.get(), names.SECRET_FILE)) return nullptr;
-    return config.release();
+    IniDocument secret{module, names.SECRET_FILE, std::move(config), Ref(), Ref()};
+    if (!read_ini(module, names.SECRET_FILE, secret)) return nullptr;
+    return secret.parser.release();
 }
 
 PyObject* fetch_token(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
@@ -119,7 +96,7 @@ PyObject* fetch_token(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     }
 
-    Ref config = new_parser(module);
+    Ref config = new_ini_parser(module);
     if (!config) return nullptr;
     Ref access = stored_token(answer_member(query.get(), names.access_token, real));
     if (!access) return nullptr;
@@ -138,13 +115,29 @@ PyObject* fetch_token(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     }
     if (!write_tokens_file(module, config.get())) return nullptr;
-    return item2(config.get(), names.TOKENS, names.access_token).release();
+    const IniDocument written{module, names.TOKENS_FILE, std::move(config), Ref(), Ref()};
+    return ini_value(written, names.TOKENS, names.access_token).release();
+}
+
+// The access token of a fresh read of the tokens file; null with its
+// exception set when the file cannot give one.
+Ref read_access_token(PyObject* module) {
+    IniDocument ftoken{module, names.TOKENS_FILE, new_ini_parser(module), Ref(), Ref()};
+    if (!ftoken.parser || !read_ini(module, names.TOKENS_FILE, ftoken)) return Ref();
+    return ini_value(ftoken, names.TOKENS, names.access_token);
+}
+
+// The cached access token, or null: with no exception when the tokens file
+// cannot give one (`unusable`), with the exception of anything else.
+Ref cached_access_token(PyObject* module, bool& unusable) {
+    Ref token = read_access_token(module);
+    unusable = !token && unusable_file_error();
+    if (unusable) PyErr_Clear();
+    return token;
 }
 
 PyObject* expired_token(PyObject* module) {
-    Ref ftoken = new_parser(module);
-    if (!ftoken || !read_into(module, ftoken.get(), names.TOKENS_FILE)) return nullptr;
-    Ref token = item2(ftoken.get(), names.TOKENS, names.access_token);
+    Ref token = read_access_token(module);
     if (!token) return nullptr;
     Ref token_text = Ref::steal(PyObject_Str(token.get()));
     if (!token_text) return nullptr;
@@ -169,35 +162,45 @@ PyObject* expired_token(PyObject* module) {
     return PyBool_FromLong(status);
 }
 
+// A tokens file that cannot give an access token (empty, broken, not a
+// regular file, too large) is no cached token: the login replaces it,
+// where reading it would otherwise fail every call until it is removed.
 PyObject* get_token(PyObject* module) {
     Ref secret_config = lookup_global(module, names.get_secret_config);
     if (!secret_config) return nullptr;
-    Ref config = call(secret_config.get(), {});
-    if (!config) return nullptr;
-    Ref email = item2(config.get(), names.secret, names.email);
+    const IniDocument config{module, names.SECRET_FILE, call(secret_config.get(), {}), Ref(),
+                             Ref()};
+    if (!config.parser) return nullptr;
+    Ref email = ini_value(config, names.secret, names.email);
     if (!email) return nullptr;
-    Ref password = item2(config.get(), names.secret, names.password);
+    Ref password = ini_value(config, names.secret, names.password);
     if (!password) return nullptr;
 
     int present = path_test(module, names.exists, names.TOKENS_FILE);
     if (present < 0) return nullptr;
-    int login = !present;
+    bool login = !present;
     if (present) {
+        bool unusable = false;
+        if (!cached_access_token(module, unusable) && !unusable) return nullptr;
+        login = unusable;
+    }
+    if (!login) {
         Ref check = lookup_global(module, names.expired_token);
         if (!check) return nullptr;
         Ref expired = call(check.get(), {});
         if (!expired) return nullptr;
-        login = PyObject_IsTrue(expired.get());
-        if (login < 0) return nullptr;
+        const int verdict = PyObject_IsTrue(expired.get());
+        if (verdict < 0) return nullptr;
+        login = verdict != 0;
     }
-    if (login) {
-        Ref fetch = lookup_global(module, names.fetch_token);
-        if (!fetch) return nullptr;
-        return call(fetch.get(), {email.get(), password.get()}).release();
+    if (!login) {
+        bool unusable = false;
+        Ref token = cached_access_token(module, unusable);
+        if (token || !unusable) return token.release();
     }
-    Ref ftoken = new_parser(module);
-    if (!ftoken || !read_into(module, ftoken.get(), names.TOKENS_FILE)) return nullptr;
-    return item2(ftoken.get(), names.TOKENS, names.access_token).release();
+    Ref fetch = lookup_global(module, names.fetch_token);
+    if (!fetch) return nullptr;
+    return call(fetch.get(), {email.get(), password.get()}).release();
 }
 
 constexpr char kCreateSecretFileGuide[] = "create_secret_file_guide";

@@ -1,9 +1,9 @@
 // The writer of the tokens file, which it replaces whole: the content goes
 // to a temporary file of mode 0600 in the target's folder, is synced, and is
 // then renamed over the target, so a reader sees the old file or the new
-// one, never part of one. A symbolic link at TOKENS_FILE stays a link: its
-// target is what gets replaced. On failure the temporary file is removed and
-// the old tokens file is left as it was.
+// one, never part of one. Which path is the target, through which links,
+// and what it may be, is write_destination's rule. On failure the temporary
+// file is removed and the old tokens file is left as it was.
 //
 // A process killed between naming its temporary file and renaming it
 // (SIGKILL from a batch scheduler or the OOM killer) leaves the file behind,
@@ -18,6 +18,7 @@
 // to steer get_token must not change how the file is written.
 #include "tokens_file.h"
 #include "shared_helpers.h"
+#include "write_destination.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -359,16 +360,9 @@ bool write_tokens_file(PyObject* module, PyObject* config) {
     if (!os) return false;
     Ref tokens_file = lookup_global(module, names.TOKENS_FILE);
     if (!tokens_file) return false;
-    Ref os_path = get_attr(os.get(), names.path);
-    if (!os_path) return false;
-    Ref realpath = get_attr(os_path.get(), names.realpath);
-    if (!realpath) return false;
-    Ref target = call(realpath.get(), {tokens_file.get()});
-    if (!target) return false;
-    Ref dirname = get_attr(os_path.get(), names.dirname);
-    if (!dirname) return false;
-    Ref folder = call(dirname.get(), {target.get()});
-    if (!folder) return false;
+    Ref target;
+    Ref folder;
+    if (!write_destination(tokens_file.get(), &target, &folder)) return false;
 
     Ref raw_folder = file_system_path(folder.get());
     if (raw_folder) {

@@ -90,8 +90,6 @@ using vesk::Ref;
     X(refresh_token, "refresh_token")                    \
     X(authorization, "authorization")                    \
     X(open, "open")                                      \
-    X(realpath, "realpath")                              \
-    X(dirname, "dirname")                                \
     X(mkstemp, "mkstemp")                                \
     X(dir, "dir")                                        \
     X(prefix, "prefix")                                  \
@@ -103,6 +101,12 @@ using vesk::Ref;
     X(replace, "replace")                                \
     X(unlink, "unlink")                                  \
     X(dunder_name, "__name__")                           \
+    /* reading the secret and tokens files (ini_reading.cpp) */ \
+    X(io, "io")                                          \
+    X(BytesIO, "BytesIO")                                \
+    X(TextIOWrapper, "TextIOWrapper")                    \
+    X(read_string, "read_string")                        \
+    X(dunder, "__")                                      \
     X(dunder_call, "__call__")                           \
     X(wrapper, "wrapper")                                \
     X(wrapper_qualname, "catch_tarnel_exception.<locals>.wrapper") \

@@ -83,8 +83,10 @@ def expired_token() -> bool:
 
     Sends the token as a bearer token to TALVERO_API_URL +
     "/auth/authenticate". Raises KeyError, before any request, when the
-    tokens file is missing or has no [TOKENS] access_token, configparser's
-    error when it is malformed; requests' exceptions when the server cannot
+    tokens file is missing or has no [TOKENS] access_token (a FIFO, a device
+    or a file over 1 MiB reads as missing), configparser's error or
+    UnicodeDecodeError when it is malformed, naming the line but never its
+    text; requests' exceptions when the server cannot
     be reached or does not answer in time (TALVERO_HTTP_TIMEOUT, as for
     fetch_token).
     """
@@ -95,8 +97,11 @@ def get_token() -> str:
     (fetch_token) with the email and password of SECRET_FILE.
 
     Without a secret file, prints how to make one (`vesk config`) and raises
-    SystemExit with status 1. Raises KeyError for a secret file without
-    [secret] email or password, LoginError when the login is refused, and
+    SystemExit with status 1. A tokens file that gives no access token
+    (empty, malformed, not a regular file, over 1 MiB) is replaced by a
+    login. Raises KeyError for a secret file without [secret] email or
+    password, configparser's error or UnicodeDecodeError for a malformed one
+    (naming the line, never its text), LoginError when the login is refused, and
     requests' exceptions (ConnectTimeout, ReadTimeout: TALVERO_HTTP_TIMEOUT)
     when the server cannot be reached or does not answer in time.
     """
