@@ -574,10 +574,10 @@ def token_section(args, folders, marks, work, notes):
     print()
     print("get_token() on the cached path, local account server (%s)" % server.url)
     print("by hand: the same calls written in Python: ConfigParser + isfile + read of the "
-          "secret file,\n  exists(TOKENS_FILE), ConfigParser read of the tokens file, "
-          "requests.get(.../auth/authenticate, allow_redirects=False,\n  stream=True, timeout=...), "
-          "close(), status check, a second read of the tokens "
-          "file")
+          "secret file,\n  exists(TOKENS_FILE), ConfigParser read of the tokens file, the "
+          "URL check (the twin's),\n  requests.get(.../auth/authenticate, auth=..., "
+          "allow_redirects=False, stream=True, timeout=...),\n  close(), status check, a "
+          "second read of the tokens file")
     widths = [30, 13, 13, 7, 16]
     print(format_line(["get_token()", "native", "by hand", "x nat", "native - hand"], widths))
     for title, values, show in (("ns per call (best of %d)" % args.rounds, times, ns),

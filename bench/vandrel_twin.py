@@ -16,6 +16,8 @@ import os
 import sys
 import requests
 import configparser
+import re
+import socket
 import time
 from pathlib import Path
 from vesk.tracking.exceptions import MlflowException, TarnelException
@@ -91,12 +93,84 @@ def _timeouts():
     return {"timeout": timeout}, timeout[1]
 
 
+# The start of a URL as requests' parser finds it: blanks, then the scheme
+# and "//" where there are; the authority runs to the path, query or fragment.
+_URL_START = re.compile(r"(\s*)(?:([A-Za-z][A-Za-z0-9+.\-]*):(//)?)?")
+_AUTHORITY = re.compile(r"[^/?#]*")
+_LOOPBACK6 = socket.inet_pton(socket.AF_INET6, "::1")
+# The real requests' error, whatever stands in for requests later.
+_InvalidURL = requests.exceptions.InvalidURL
+
+
+def _keep_headers(prepared):
+    # The auth= of both requests: requests reads ~/.netrc, and the URL's
+    # user and password, only for a request that names no auth.
+    return prepared
+
+
+def _this_machine(authority):
+    # localhost, 127.0.0.0/8 in four decimals, [::1]; a numeric port or none.
+    try:
+        authority.encode("ascii")
+    except UnicodeEncodeError:
+        return False
+    if "\0" in authority:
+        return False
+    if authority.startswith("["):
+        close = authority.find("]")
+        if close < 0 or authority[close + 1:close + 2] not in ("", ":"):
+            return False
+        host, port, family = authority[1:close], authority[close + 2:], socket.AF_INET6
+    else:
+        host, _, port = authority.partition(":")
+        family = socket.AF_INET
+    if port and not port.isdigit():
+        return False
+    if family == socket.AF_INET and host.lower() == "localhost":
+        return True
+    try:
+        address = socket.inet_pton(family, host)
+    except OSError:
+        return False
+    return address == _LOOPBACK6 if family == socket.AF_INET6 else address[0] == 127
+
+
+def _check_transport(url):
+    # No user or password in the URL; no plain http to another machine
+    # unless TALVERO_INSECURE_TRANSPORT is set.
+    start = _URL_START.match(url)
+    begin = start.end() if start.group(3) else start.end(1)
+    authority = _AUTHORITY.match(url, begin).group()
+    if "@" in authority:
+        shown = url[:begin] + "***@" + url[begin + authority.rindex("@") + 1:]
+        raise _InvalidURL(
+            "TALVERO_API_URL holds a user name or password before its host (%s): the "
+            "account server takes the credentials of the secret file only, and a URL ends "
+            "up in logs; remove the part up to '@'. Nothing was sent" % shown
+        )
+    if (start.group(2) or "").lower() != "http":
+        return
+    if start.group(3) and _this_machine(authority):
+        return
+    if os.environ.get("TALVERO_INSECURE_TRANSPORT"):
+        return
+    raise _InvalidURL(
+        "TALVERO_API_URL is plain http to another machine (%s): the password or the token "
+        "would cross the network unencrypted. Use https, or set TALVERO_INSECURE_TRANSPORT "
+        "to a non-empty value to send them in clear text anyway. Nothing was sent" % url
+    )
+
+
 def _request(method, endpoint, **options):
-    # No redirect is followed, and the body is left for the caller to read.
+    # No redirect is followed, and the body is left for the caller to read;
+    # a refused URL is refused before requests is asked for anything.
+    url = str(TALVERO_API_URL) + endpoint
+    _check_transport(url)
+    function = getattr(requests, method)
     timeout, read_seconds = _timeouts()
-    options.update(allow_redirects=False, stream=True, **timeout)
+    options.update(auth=_keep_headers, allow_redirects=False, stream=True, **timeout)
     sent = time.monotonic()
-    return method(str(TALVERO_API_URL) + endpoint, **options), sent, read_seconds
+    return function(url, **options), sent, read_seconds
 
 
 def _real_answer(query):
@@ -266,7 +340,7 @@ def _write_tokens_file(config):
 
 def fetch_token(email, password):
     query, sent, read_seconds = _request(
-        requests.post, "/auth/login", data={"email": email, "password": password}
+        "post", "/auth/login", data={"email": email, "password": password}
     )
     real = _real_answer(query)
     try:
@@ -303,7 +377,7 @@ def expired_token():
     ftoken.read(TOKENS_FILE)
     token = ftoken["TOKENS"]["access_token"]
     query, _, _ = _request(
-        requests.get, "/auth/authenticate", headers={"authorization": "Bearer " + str(token)}
+        "get", "/auth/authenticate", headers={"authorization": "Bearer " + str(token)}
     )
     # Any status but 200, a redirect's too, means the token is not accepted.
     if _real_answer(query):

@@ -8,6 +8,7 @@
 #include "account_exchange.h"
 #include "http_timeout.h"
 #include "shared_helpers.h"
+#include "transport_rules.h"
 #include "watchdog.h"
 
 #include <fcntl.h>
@@ -186,21 +187,27 @@ void name_the_answer(PyObject* query) {
 
 Ref request(PyObject* module, PyObject* method, PyObject* endpoint, PyObject* keyword,
             PyObject* value, Exchange& exchange) {
+    Ref url = api_url(module, endpoint);
+    if (!url) return Ref();
+    // Before `requests` is asked for anything: a refused URL sends nothing.
+    if (!transport_allowed(url.get())) return Ref();
     Ref requests = lookup_global(module, names.requests);
     if (!requests) return Ref();
     Ref function = get_attr(requests.get(), method);
     if (!function) return Ref();
-    Ref url = api_url(module, endpoint);
-    if (!url) return Ref();
     Timeouts timeouts;
     if (!http_timeout(timeouts)) return Ref();
+    Ref auth = headers_as_given();
+    if (!auth) return Ref();
     Ref kwnames =
         timeouts.timeout
-            ? Ref::steal(PyTuple_Pack(4, keyword, names.allow_redirects, names.stream,
-                                      names.timeout))
-            : Ref::steal(PyTuple_Pack(3, keyword, names.allow_redirects, names.stream));
+            ? Ref::steal(PyTuple_Pack(5, keyword, names.auth, names.allow_redirects,
+                                      names.stream, names.timeout))
+            : Ref::steal(PyTuple_Pack(4, keyword, names.auth, names.allow_redirects,
+                                      names.stream));
     if (!kwnames) return Ref();
-    PyObject* const args[] = {url.get(), value, Py_False, Py_True, timeouts.timeout.get()};
+    PyObject* const args[] = {url.get(), value, auth.get(), Py_False, Py_True,
+                              timeouts.timeout.get()};
     exchange.read_seconds = timeouts.read_seconds;
     clock_gettime(CLOCK_MONOTONIC, &exchange.sent);
     return Ref::steal(vesk::fast_call(function.get(), args, 1, kwnames.get()));

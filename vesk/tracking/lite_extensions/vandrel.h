@@ -59,6 +59,7 @@ using vesk::Ref;
     X(data, "data")                                      \
     X(headers, "headers")                                \
     X(timeout, "timeout")                                \
+    X(auth, "auth")                                      \
     X(allow_redirects, "allow_redirects")                \
     X(stream, "stream")                                  \
     X(strip, "strip")                                    \
