@@ -11,8 +11,8 @@ the peak memory of the process.
 
   python3 tools/hostile_answers.py [--checkout DIR] [--python PY] [CASE...]
 
---checkout defaults to this tree (its build/pydeps is put on the path for
-interpreters without requests); CASE names are listed by --help. A case is
+--checkout defaults to this tree (its build/pydeps, build/pydeps-sid in
+Debian unstable, is put on the path for interpreters without requests); CASE names are listed by --help. A case is
 given at most --limit seconds (default 90) and --address-space GiB of
 address space (default 2).
 """
@@ -392,6 +392,16 @@ def run_case(name, python, path, limit, address_space=2 << 30):
         shutil.rmtree(home, ignore_errors=True)
 
 
+def pydeps_folder():
+    """The checkout's folder of requests for interpreters without it: Debian
+    unstable's root has its own requests stack, of other versions (Makefile)."""
+    try:
+        with open("/etc/debian_version") as f:
+            return "pydeps-sid" if "sid" in f.read() else "pydeps"
+    except OSError:
+        return "pydeps"
+
+
 def main(argv=None):
     names = list(cases())
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
@@ -407,7 +417,7 @@ def main(argv=None):
     if unknown:
         parser.error("unknown cases: %s" % ", ".join(unknown))
     checkout = os.path.abspath(args.checkout)
-    path = os.pathsep.join([checkout, os.path.join(HERE, os.pardir, "build", "pydeps")])
+    path = os.pathsep.join([checkout, os.path.join(HERE, os.pardir, "build", pydeps_folder())])
     for name in args.case or names:
         report, seconds, peak = run_case(name, args.python, path, args.limit,
                                          int(args.address_space * (1 << 30)))
