@@ -19,6 +19,7 @@ import configparser
 import re
 import socket
 import time
+import zlib
 from pathlib import Path
 from vesk.tracking.exceptions import MlflowException, TarnelException
 from vesk.tracking.utils import env
@@ -189,15 +190,128 @@ def _read_late(read_seconds):
     )
 
 
+class _BoundedDecoder(object):
+    # The raw bytes read undecoded and each listed encoding undone by a
+    # zlib decompressor asked for no more than the bytes wanted, so nested
+    # encodings hold a piece each, never the whole decoded body.
+    _WBITS = {"gzip": 16 + zlib.MAX_WBITS, "x-gzip": 16 + zlib.MAX_WBITS,
+              "deflate": zlib.MAX_WBITS}
+
+    def __init__(self, query):
+        self.raw = query.raw
+        self.urllib3 = hasattr(self.raw, "stream")
+        self.raw_bytes = 0
+        self.raw_ended = False
+        self.layers = []
+        listed = query.headers.get("Content-Encoding") if self.urllib3 else None
+        names = [e.strip() for e in (listed or "").split(",")]
+        names = [e for e in names if e and e.lower() != "identity"]
+        for name in names:
+            if name.lower() not in self._WBITS:
+                raise LoginError(
+                    "the account server's answer is encoded as %.100s, which a login does not "
+                    "decode (gzip, deflate and identity only); nothing was stored" % name)
+        if len(names) > 5:
+            raise LoginError(
+                "the account server's answer lists more than 5 content encodings (%.200s); "
+                "nothing was stored" % listed)
+        for name in reversed(names):
+            kind = name.lower()
+            self.layers.append({"kind": "deflate" if kind == "deflate" else "gzip",
+                                "d": zlib.decompressobj(self._WBITS[kind]), "input": b"",
+                                "source_ended": False, "first": True, "later": False,
+                                "ended": False})
+
+    def _raw_piece(self, most):
+        if self.raw_ended:
+            return None
+        if self.urllib3:
+            try:
+                piece = self.raw.read(most, decode_content=False)
+            except Exception as error:
+                # What requests' iter_content turns urllib3's read errors into.
+                found = sys.modules.get("urllib3.exceptions")
+                for name, replacement in (("ProtocolError", "ChunkedEncodingError"),
+                                          ("ReadTimeoutError", "ConnectionError"),
+                                          ("SSLError", "SSLError")):
+                    if found is not None and isinstance(error, getattr(found, name)):
+                        raise getattr(requests.exceptions, replacement)(error)
+                raise
+        else:
+            piece = self.raw.read(most)
+        if not piece:
+            self.raw_ended = True
+            return None
+        self.raw_bytes += len(piece)
+        return piece
+
+    def next(self, most):
+        return self._piece(len(self.layers) - 1, most)
+
+    def _piece(self, index, most):
+        if index < 0:
+            return self._raw_piece(most)
+        layer = self.layers[index]
+        while not layer["ended"]:
+            if not layer["input"] and not layer["source_ended"]:
+                source = self._piece(index - 1, _READ_SIZE)
+                if source is None:
+                    layer["source_ended"] = True
+                else:
+                    layer["input"] = source
+                continue
+            data = layer["input"]
+            try:
+                out = layer["d"].decompress(data, most)
+            except zlib.error:
+                if layer["later"]:
+                    layer["ended"] = True  # trailing bytes that are no gzip member
+                    continue
+                if layer["kind"] == "deflate" and layer["first"]:
+                    layer["first"] = False
+                    layer["d"] = zlib.decompressobj(-zlib.MAX_WBITS)
+                    continue
+                raise requests.exceptions.ContentDecodingError(
+                    "the account server's answer could not be decoded as %s" % layer["kind"])
+            layer["input"] = layer["d"].unconsumed_tail
+            if out:
+                layer["first"] = False
+            if layer["d"].eof:
+                if layer["kind"] == "deflate":
+                    layer["ended"] = True
+                else:
+                    layer["input"] = layer["d"].unused_data
+                    layer["d"] = zlib.decompressobj(16 + zlib.MAX_WBITS)
+                    layer["later"] = True
+            if out:
+                return out
+            if layer["source_ended"] and not layer["ended"] and not layer["input"]:
+                layer["ended"] = True
+        return None
+
+
+def _body_read_already(query):
+    return isinstance(query._content, bytes) or query._content_consumed or query.raw is None
+
+
 def _read_body(query, sent, read_seconds):
     # The whole body within the read time-out from the sending, and at most
-    # _LARGEST_ANSWER bytes; a timer shuts the socket down at the deadline.
+    # _LARGEST_ANSWER bytes decoded; a timer shuts the socket down at the deadline.
+    if _body_read_already(query):
+        content = query.content
+        if isinstance(content, bytes) and len(content) > _LARGEST_ANSWER:
+            raise LoginError(
+                "the account server's answer is longer than the 1 MiB a login answer may "
+                "take; nothing was stored"
+            )
+        return
     length = query.headers.get("Content-Length")
     if isinstance(length, str) and length.strip().isdigit() and int(length) > _LARGEST_ANSWER:
         raise LoginError(
             "the account server's answer announces %s bytes, more than the 1 MiB a login "
             "answer may take; it was not read, and nothing was stored" % length
         )
+    decoder = _BoundedDecoder(query)
     deadline = sent + read_seconds
     watchdog, fired = None, []
     if read_seconds:
@@ -223,8 +337,12 @@ def _read_body(query, sent, read_seconds):
             watchdog.start()
     pieces, total, late = [], 0, False
     try:
-        for piece in query.iter_content(_READ_SIZE):
-            if len(piece) > _LARGEST_ANSWER - total:
+        while True:
+            piece = decoder.next(min(_READ_SIZE, _LARGEST_ANSWER - total + 1))
+            if piece is None:
+                break
+            if (len(piece) > _LARGEST_ANSWER - total
+                    or decoder.raw_bytes > _LARGEST_ANSWER + _READ_SIZE):
                 raise LoginError(
                     "the account server's answer is longer than the 1 MiB a login answer "
                     "may take; its reading was cut off there, and nothing was stored"
@@ -236,7 +354,9 @@ def _read_body(query, sent, read_seconds):
                 break
     except LoginError:
         raise
-    except Exception:
+    except OSError:
+        # A failure of the reading itself at or after the deadline is the
+        # time-out's doing; an interrupt, an exit or any other error is not.
         if watchdog is not None:
             watchdog.cancel()
             watchdog.join()

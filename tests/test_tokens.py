@@ -16,7 +16,7 @@ import unittest
 from unittest import mock
 
 from tests import support
-from hostile_answers import HostileServer, login_body  # noqa: E402 - tools/, through support
+from hostile_answers import CHILD, HostileServer, login_body, nested  # noqa: E402 - tools/
 from tests.token_fixtures import (DEFAULT_TIMEOUT, EMAIL, PASSWORD, TIMEOUT_VARIABLE,
                                   FakeRequests, FakeResponse, LeakCase, VandrelCase,
                                   tokens_text, vandrel)
@@ -205,6 +205,27 @@ class FetchTokenTest(VandrelCase):
              "than the 1 MiB"),
             ("chunked token of 2 MiB", S.stream(token_bytes=2 << 20), None, vandrel.LoginError,
              "longer than the 1 MiB"),
+            ("br", S.page("200 OK", login_body(secret), fields=[("Content-Encoding", "br")]),
+             None, vandrel.LoginError, "^the account server's answer is encoded as br, which a "
+             r"login does not decode \(gzip, deflate and identity only\); nothing was stored$"),
+            ("gzip, zstd", S.page("200 OK", nested(login_body(secret), ["gzip"]),
+                                  fields=[("Content-Encoding", "gzip, zstd")]),
+             None, vandrel.LoginError, "encoded as zstd, which a login does not decode"),
+            ("unknown encoding", S.page("200 OK", login_body(secret),
+                                        fields=[("Content-Encoding", "x-squeeze")]),
+             None, vandrel.LoginError, "encoded as x-squeeze,"),
+            ("six encodings", S.encoded(login_body(secret), ["gzip"] * 6), None,
+             vandrel.LoginError, r"lists more than 5 content encodings \(gzip, gzip, gzip"),
+            ("not gzip", S.page("200 OK", b"\x1f\x8b" + login_body(secret),
+                                fields=[("Content-Encoding", "gzip")]),
+             None, requests.exceptions.ContentDecodingError,
+             "^the account server's answer could not be decoded as gzip$"),
+            ("gzip, gzip of 4 MiB", S.bomb(["gzip", "gzip"], 4 << 20), None, vandrel.LoginError,
+             "longer than the 1 MiB a login answer may take; its reading was cut off"),
+            ("deflate, deflate of 4 MiB", S.bomb(["deflate", "deflate"], 4 << 20), None,
+             vandrel.LoginError, "longer than the 1 MiB"),
+            ("gzip of 4 MiB", S.bomb(["gzip"], 4 << 20), None, vandrel.LoginError,
+             "longer than the 1 MiB"),
         ]
         old = tokens_text("old", "older")
         self.write(self.tokens_file, old)
@@ -225,6 +246,140 @@ class FetchTokenTest(VandrelCase):
         self.assertEqual(self.server.recorded_requests, [])
         self.assertEqual([request[:2] for request in hostile.requests],
                          [("POST", LOGIN)] * len(rows))
+
+    def test_encoded_answers_are_decoded(self):
+        """Every encoding a login decodes, alone, nested and in any case of
+        its name, gives the token as a plain answer does."""
+        hostile = HostileServer()
+        self.addCleanup(hostile.stop)
+        self.rebind("TALVERO_API_URL", hostile.url)
+        body = login_body("tok", "ref")
+        half = len(body) // 2
+        members = nested(body[:half], ["gzip"]) + nested(body[half:], ["gzip"])
+        rows = [  # (Content-Encoding, the body as sent)
+            ("gzip", nested(body, ["gzip"])),
+            ("x-gzip", nested(body, ["gzip"])),
+            ("deflate", nested(body, ["deflate"])),
+            ("deflate", nested(body, ["raw-deflate"])),
+            ("gzip, gzip", nested(body, ["gzip", "gzip"])),
+            ("deflate, gzip", nested(body, ["deflate", "gzip"])),
+            ("gzip,deflate,gzip", nested(body, ["gzip", "deflate", "gzip"])),
+            ("GZIP , Deflate", nested(body, ["gzip", "deflate"])),
+            ("identity, gzip", nested(body, ["gzip"])),
+            ("identity", body),
+            ("gzip", members),
+            ("gzip", nested(body, ["gzip"]) + b"trailing bytes, no gzip member"),
+        ]
+        for encoding, sent in rows:
+            with self.subTest(encoding=encoding, sent=len(sent)):
+                hostile.queue(HostileServer.page("200 OK", sent,
+                                                 fields=[("Content-Encoding", encoding)]))
+                self.assertEqual(vandrel.fetch_token(EMAIL, PASSWORD), "tok")
+                self.assertEqual(self.read(self.tokens_file), tokens_text("tok", "ref"))
+
+    def test_nested_bombs_stay_small(self):
+        """A few kilobytes of nested gzip or deflate that would decode to
+        128 MiB end at the 1 MiB bound with LoginError, the login's process
+        never holding the decoded body: its peak memory stays under 100 MB
+        (under a sanitizer, whose own share is larger, within 64 MiB of a
+        plain login's)."""
+        hostile = HostileServer()
+        self.addCleanup(hostile.stop)
+
+        def login_peak(answer):
+            """What the login in a fresh process gave, and its peak in KiB."""
+            hostile.queue(answer)
+            case = json.dumps({"url": hostile.url, "next": False})
+            child = subprocess.Popen(
+                [sys.executable, "-c", CHILD, case], stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE, env=support.child_environment(self.home), cwd=self.home)
+            with child:
+                out, err = child.stdout.read(), child.stderr.read()
+                # This child's own peak, not the largest of every child so far.
+                _, status, usage = os.wait4(child.pid, 0)
+                child.returncode = status
+            self.assertTrue(out.strip(), err.decode())
+            return json.loads(out.decode().strip().splitlines()[-1])["first"], usage.ru_maxrss
+
+        sanitized = "asan" in os.environ.get("LD_PRELOAD", "")
+        if sanitized:
+            plain = login_peak(HostileServer.page("200 OK", login_body("tok")))
+            self.assertEqual(plain[0], "returned 'tok'")
+        for encodings in (["gzip", "gzip"], ["deflate", "deflate"], ["gzip", "gzip", "gzip"]):
+            with self.subTest(encodings=encodings):
+                outcome, peak = login_peak(HostileServer.bomb(encodings, 128 << 20))
+                self.assertRegex(outcome, "^LoginError: the account server's answer is longer "
+                                 "than the 1 MiB")
+                if sanitized:
+                    self.assertLess(peak, plain[1] + 64 * 1024, "KiB at the peak")
+                else:
+                    self.assertLess(peak, 100 * 1000, "KiB at the peak")
+
+    def test_hand_built_answer_is_used_as_it_is(self):
+        """A requests Response made by hand, its body set in _content (as a
+        stand-in for a server does), is read as it is, within the bound."""
+        import requests
+        rows = [  # (status, _content, _content_consumed, exception, message or token)
+            (200, login_body("hand", "made"), False, None, "hand"),
+            (200, login_body("read", "before"), True, None, "read"),
+            (401, json.dumps({"message": "no such account"}).encode(), False,
+             vandrel.LoginError, "^no such account$"),
+            (200, login_body("x" * (2 << 20)), False, vandrel.LoginError,
+             "^the account server's answer is longer than the 1 MiB a login answer may take; "
+             "nothing was stored$"),
+        ]
+        for status, content, consumed, error, expected in rows:
+            with self.subTest(status=status, length=len(content), consumed=consumed):
+                answer = requests.models.Response()
+                answer.status_code = status
+                answer._content = content
+                answer._content_consumed = consumed
+                self.rebind("requests", FakeRequests(answer))
+                if error is None:
+                    self.assertEqual(vandrel.fetch_token(EMAIL, PASSWORD), expected)
+                else:
+                    with self.assertRaisesRegex(error, expected):
+                        vandrel.fetch_token(EMAIL, PASSWORD)
+
+    def test_interrupt_at_the_deadline_stays_an_interrupt(self):
+        """A Ctrl-C or sys.exit() that arrives after the deadline, while the
+        body trickles in and no socket could be watched, reaches the caller
+        as it is, not as ReadTimeout."""
+        code = textwrap.dedent("""
+            import json, os, signal, sys
+            import urllib3.response
+            from vesk.tracking.lite_extensions import vandrel
+
+            def no_socket(self):
+                raise OSError("no socket to watch")
+
+            urllib3.response.HTTPResponse.fileno = no_socket
+            vandrel.TALVERO_API_URL = sys.argv[1]
+            vandrel.TOKENS_FILE = os.path.join(os.getcwd(), "tokens.file")
+
+            def interrupt(signum, frame):
+                if sys.argv[2] == "exit":
+                    sys.exit(3)
+                raise KeyboardInterrupt
+
+            signal.signal(signal.SIGALRM, interrupt)
+            # Past the deadline of 1 s, long before the body's end.
+            signal.setitimer(signal.ITIMER_REAL, 3.0)
+            try:
+                vandrel.fetch_token("a@b.c", "pw")
+                outcome = ["returned"]
+            except BaseException as error:
+                outcome = [type(error).__name__, str(error)]
+            print(json.dumps(outcome))
+        """)
+        hostile = HostileServer()
+        self.addCleanup(hostile.stop)
+        for kind, expected in (("interrupt", ["KeyboardInterrupt", ""]), ("exit", ["SystemExit", "3"])):
+            with self.subTest(kind):
+                hostile.queue(HostileServer.trickle(login_body("a" * 40), 0.5))
+                outcome = support.run_json(self, code, self.home, args=[hostile.url, kind],
+                                           env={TIMEOUT_VARIABLE: "1"})
+                self.assertEqual(outcome, expected)
 
     def test_tokens_the_file_encoding_cannot_hold(self):
         """Tokens the checks let through but the default encoding (ASCII
