@@ -575,10 +575,10 @@ def token_section(args, folders, marks, work, notes):
     print("get_token() on the cached path, local account server (%s)" % server.url)
     print("by hand: the same calls written in Python: ConfigParser + isfile + bounded read of "
           "the secret file,\n  exists(TOKENS_FILE), two bounded ConfigParser reads of the "
-          "tokens file, requests.get(.../auth/authenticate,\n  allow_redirects=False, "
-          "stream=True, timeout=...), close(), status check, a third read of the tokens "
-          "file\n  (bounded read: os.open without blocking, fstat, os.read, TextIOWrapper "
-          "decode, read_string)")
+          "tokens file, the URL check (the twin's),\n  requests.get(.../auth/authenticate, "
+          "auth=..., allow_redirects=False, stream=True, timeout=...),\n  close(), status "
+          "check, a third read of the tokens file\n  (bounded read: os.open without blocking, "
+          "fstat, os.read, TextIOWrapper decode, read_string)")
     widths = [30, 13, 13, 7, 16]
     print(format_line(["get_token()", "native", "by hand", "x nat", "native - hand"], widths))
     for title, values, show in (("ns per call (best of %d)" % args.rounds, times, ns),

@@ -32,6 +32,8 @@ import functools
 import os
 import requests
 import configparser
+import re
+import socket
 import pathlib
 import vesk.tracking.exceptions
 import vesk.tracking.utils
@@ -101,6 +103,9 @@ def hand_get_token_setup():
 
 if PEER in ("native", "hand"):
     SECRET_FILE, TOKENS_FILE, TALVERO_API_URL = hand_get_token_setup()
+    # The twin's URL check and auth=, which the module's request makes too.
+    from bench.vandrel_twin import _check_transport as check_transport
+    from bench.vandrel_twin import _keep_headers as keep_headers
 
 
 def hand_read(parser, path):
@@ -141,8 +146,10 @@ def hand_get_token():
         ftoken = configparser.ConfigParser()
         hand_read(ftoken, TOKENS_FILE)
         token = ftoken["TOKENS"]["access_token"]
+    url = TALVERO_API_URL + "/auth/authenticate"
+    check_transport(url)
     query = requests.get(
-        TALVERO_API_URL + "/auth/authenticate", headers={"authorization": "Bearer " + token},
+        url, headers={"authorization": "Bearer " + token}, auth=keep_headers,
         allow_redirects=False, stream=True, timeout=(10.0, 60.0)
     )
     query.close()

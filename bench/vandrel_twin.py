@@ -16,7 +16,10 @@ import os
 import sys
 import requests
 import configparser
+import re
+import socket
 import time
+import zlib
 from pathlib import Path
 from vesk.tracking.exceptions import MlflowException, TarnelException
 from vesk.tracking.utils import env
@@ -268,12 +271,84 @@ def _timeouts():
     return {"timeout": timeout}, timeout[1]
 
 
+# The start of a URL as requests' parser finds it: blanks, then the scheme
+# and "//" where there are; the authority runs to the path, query or fragment.
+_URL_START = re.compile(r"(\s*)(?:([A-Za-z][A-Za-z0-9+.\-]*):(//)?)?")
+_AUTHORITY = re.compile(r"[^/?#]*")
+_LOOPBACK6 = socket.inet_pton(socket.AF_INET6, "::1")
+# The real requests' error, whatever stands in for requests later.
+_InvalidURL = requests.exceptions.InvalidURL
+
+
+def _keep_headers(prepared):
+    # The auth= of both requests: requests reads ~/.netrc, and the URL's
+    # user and password, only for a request that names no auth.
+    return prepared
+
+
+def _this_machine(authority):
+    # localhost, 127.0.0.0/8 in four decimals, [::1]; a numeric port or none.
+    try:
+        authority.encode("ascii")
+    except UnicodeEncodeError:
+        return False
+    if "\0" in authority:
+        return False
+    if authority.startswith("["):
+        close = authority.find("]")
+        if close < 0 or authority[close + 1:close + 2] not in ("", ":"):
+            return False
+        host, port, family = authority[1:close], authority[close + 2:], socket.AF_INET6
+    else:
+        host, _, port = authority.partition(":")
+        family = socket.AF_INET
+    if port and not port.isdigit():
+        return False
+    if family == socket.AF_INET and host.lower() == "localhost":
+        return True
+    try:
+        address = socket.inet_pton(family, host)
+    except OSError:
+        return False
+    return address == _LOOPBACK6 if family == socket.AF_INET6 else address[0] == 127
+
+
+def _check_transport(url):
+    # No user or password in the URL; no plain http to another machine
+    # unless TALVERO_INSECURE_TRANSPORT is set.
+    start = _URL_START.match(url)
+    begin = start.end() if start.group(3) else start.end(1)
+    authority = _AUTHORITY.match(url, begin).group()
+    if "@" in authority:
+        shown = url[:begin] + "***@" + url[begin + authority.rindex("@") + 1:]
+        raise _InvalidURL(
+            "TALVERO_API_URL holds a user name or password before its host (%s): the "
+            "account server takes the credentials of the secret file only, and a URL ends "
+            "up in logs; remove the part up to '@'. Nothing was sent" % shown
+        )
+    if (start.group(2) or "").lower() != "http":
+        return
+    if start.group(3) and _this_machine(authority):
+        return
+    if os.environ.get("TALVERO_INSECURE_TRANSPORT"):
+        return
+    raise _InvalidURL(
+        "TALVERO_API_URL is plain http to another machine (%s): the password or the token "
+        "would cross the network unencrypted. Use https, or set TALVERO_INSECURE_TRANSPORT "
+        "to a non-empty value to send them in clear text anyway. Nothing was sent" % url
+    )
+
+
 def _request(method, endpoint, **options):
-    # No redirect is followed, and the body is left for the caller to read.
+    # No redirect is followed, and the body is left for the caller to read;
+    # a refused URL is refused before requests is asked for anything.
+    url = str(TALVERO_API_URL) + endpoint
+    _check_transport(url)
+    function = getattr(requests, method)
     timeout, read_seconds = _timeouts()
-    options.update(allow_redirects=False, stream=True, **timeout)
+    options.update(auth=_keep_headers, allow_redirects=False, stream=True, **timeout)
     sent = time.monotonic()
-    return method(str(TALVERO_API_URL) + endpoint, **options), sent, read_seconds
+    return function(url, **options), sent, read_seconds
 
 
 def _real_answer(query):
@@ -292,15 +367,128 @@ def _read_late(read_seconds):
     )
 
 
+class _BoundedDecoder(object):
+    # The raw bytes read undecoded and each listed encoding undone by a
+    # zlib decompressor asked for no more than the bytes wanted, so nested
+    # encodings hold a piece each, never the whole decoded body.
+    _WBITS = {"gzip": 16 + zlib.MAX_WBITS, "x-gzip": 16 + zlib.MAX_WBITS,
+              "deflate": zlib.MAX_WBITS}
+
+    def __init__(self, query):
+        self.raw = query.raw
+        self.urllib3 = hasattr(self.raw, "stream")
+        self.raw_bytes = 0
+        self.raw_ended = False
+        self.layers = []
+        listed = query.headers.get("Content-Encoding") if self.urllib3 else None
+        names = [e.strip() for e in (listed or "").split(",")]
+        names = [e for e in names if e and e.lower() != "identity"]
+        for name in names:
+            if name.lower() not in self._WBITS:
+                raise LoginError(
+                    "the account server's answer is encoded as %.100s, which a login does not "
+                    "decode (gzip, deflate and identity only); nothing was stored" % name)
+        if len(names) > 5:
+            raise LoginError(
+                "the account server's answer lists more than 5 content encodings (%.200s); "
+                "nothing was stored" % listed)
+        for name in reversed(names):
+            kind = name.lower()
+            self.layers.append({"kind": "deflate" if kind == "deflate" else "gzip",
+                                "d": zlib.decompressobj(self._WBITS[kind]), "input": b"",
+                                "source_ended": False, "first": True, "later": False,
+                                "ended": False})
+
+    def _raw_piece(self, most):
+        if self.raw_ended:
+            return None
+        if self.urllib3:
+            try:
+                piece = self.raw.read(most, decode_content=False)
+            except Exception as error:
+                # What requests' iter_content turns urllib3's read errors into.
+                found = sys.modules.get("urllib3.exceptions")
+                for name, replacement in (("ProtocolError", "ChunkedEncodingError"),
+                                          ("ReadTimeoutError", "ConnectionError"),
+                                          ("SSLError", "SSLError")):
+                    if found is not None and isinstance(error, getattr(found, name)):
+                        raise getattr(requests.exceptions, replacement)(error)
+                raise
+        else:
+            piece = self.raw.read(most)
+        if not piece:
+            self.raw_ended = True
+            return None
+        self.raw_bytes += len(piece)
+        return piece
+
+    def next(self, most):
+        return self._piece(len(self.layers) - 1, most)
+
+    def _piece(self, index, most):
+        if index < 0:
+            return self._raw_piece(most)
+        layer = self.layers[index]
+        while not layer["ended"]:
+            if not layer["input"] and not layer["source_ended"]:
+                source = self._piece(index - 1, _READ_SIZE)
+                if source is None:
+                    layer["source_ended"] = True
+                else:
+                    layer["input"] = source
+                continue
+            data = layer["input"]
+            try:
+                out = layer["d"].decompress(data, most)
+            except zlib.error:
+                if layer["later"]:
+                    layer["ended"] = True  # trailing bytes that are no gzip member
+                    continue
+                if layer["kind"] == "deflate" and layer["first"]:
+                    layer["first"] = False
+                    layer["d"] = zlib.decompressobj(-zlib.MAX_WBITS)
+                    continue
+                raise requests.exceptions.ContentDecodingError(
+                    "the account server's answer could not be decoded as %s" % layer["kind"])
+            layer["input"] = layer["d"].unconsumed_tail
+            if out:
+                layer["first"] = False
+            if layer["d"].eof:
+                if layer["kind"] == "deflate":
+                    layer["ended"] = True
+                else:
+                    layer["input"] = layer["d"].unused_data
+                    layer["d"] = zlib.decompressobj(16 + zlib.MAX_WBITS)
+                    layer["later"] = True
+            if out:
+                return out
+            if layer["source_ended"] and not layer["ended"] and not layer["input"]:
+                layer["ended"] = True
+        return None
+
+
+def _body_read_already(query):
+    return isinstance(query._content, bytes) or query._content_consumed or query.raw is None
+
+
 def _read_body(query, sent, read_seconds):
     # The whole body within the read time-out from the sending, and at most
-    # _LARGEST_ANSWER bytes; a timer shuts the socket down at the deadline.
+    # _LARGEST_ANSWER bytes decoded; a timer shuts the socket down at the deadline.
+    if _body_read_already(query):
+        content = query.content
+        if isinstance(content, bytes) and len(content) > _LARGEST_ANSWER:
+            raise LoginError(
+                "the account server's answer is longer than the 1 MiB a login answer may "
+                "take; nothing was stored"
+            )
+        return
     length = query.headers.get("Content-Length")
     if isinstance(length, str) and length.strip().isdigit() and int(length) > _LARGEST_ANSWER:
         raise LoginError(
             "the account server's answer announces %s bytes, more than the 1 MiB a login "
             "answer may take; it was not read, and nothing was stored" % length
         )
+    decoder = _BoundedDecoder(query)
     deadline = sent + read_seconds
     watchdog, fired = None, []
     if read_seconds:
@@ -326,8 +514,12 @@ def _read_body(query, sent, read_seconds):
             watchdog.start()
     pieces, total, late = [], 0, False
     try:
-        for piece in query.iter_content(_READ_SIZE):
-            if len(piece) > _LARGEST_ANSWER - total:
+        while True:
+            piece = decoder.next(min(_READ_SIZE, _LARGEST_ANSWER - total + 1))
+            if piece is None:
+                break
+            if (len(piece) > _LARGEST_ANSWER - total
+                    or decoder.raw_bytes > _LARGEST_ANSWER + _READ_SIZE):
                 raise LoginError(
                     "the account server's answer is longer than the 1 MiB a login answer "
                     "may take; its reading was cut off there, and nothing was stored"
@@ -339,7 +531,9 @@ def _read_body(query, sent, read_seconds):
                 break
     except LoginError:
         raise
-    except Exception:
+    except OSError:
+        # A failure of the reading itself at or after the deadline is the
+        # time-out's doing; an interrupt, an exit or any other error is not.
         if watchdog is not None:
             watchdog.cancel()
             watchdog.join()
@@ -473,7 +667,7 @@ def _write_tokens_file(config):
 
 def fetch_token(email, password):
     query, sent, read_seconds = _request(
-        requests.post, "/auth/login", data={"email": email, "password": password}
+        "post", "/auth/login", data={"email": email, "password": password}
     )
     real = _real_answer(query)
     try:
@@ -509,7 +703,7 @@ def expired_token():
     ftoken = configparser.ConfigParser()
     token = _value(ftoken, "TOKENS", "access_token", TOKENS_FILE, _read_ini(ftoken, TOKENS_FILE))
     query, _, _ = _request(
-        requests.get, "/auth/authenticate", headers={"authorization": "Bearer " + str(token)}
+        "get", "/auth/authenticate", headers={"authorization": "Bearer " + str(token)}
     )
     # Any status but 200, a redirect's too, means the token is not accepted.
     if _real_answer(query):

@@ -211,5 +211,112 @@ class TokenStormTest(unittest.TestCase):
             self.assertRegex(failure, "^ReadTimeout: ")
 
 
+
+# What the watchdog children share: the socket descriptors of the process
+# that stand for the same socket twice (the watchdog's duplicate beside
+# requests' own).
+DOUBLED_SOCKETS = """
+import json, os, sys, threading, time
+from vesk.tracking.lite_extensions import vandrel
+vandrel.TALVERO_API_URL = sys.argv[1]
+vandrel.TOKENS_FILE = os.path.join(os.getcwd(), "tokens.file")
+
+def doubled():
+    seen = {}
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            target = os.readlink("/proc/self/fd/" + name)
+        except OSError:
+            continue
+        if target.startswith("socket:"):
+            seen[target] = seen.get(target, 0) + 1
+    return sorted(target for target, count in seen.items() if count > 1)
+
+def wait_for(condition, seconds=60):
+    end = time.monotonic() + seconds
+    while not condition() and time.monotonic() < end:
+        time.sleep(0.01)
+    return condition()
+"""
+
+
+@unittest.skipUnless(os.path.isdir("/proc/self/fd"), "needs /proc")
+class WatchdogCornersTest(unittest.TestCase):
+    """The watchdog of a trickling login in a fork, and with its login's
+    thread ended without unwinding."""
+
+    def run_child(self, code, answer, timeout):
+        from unittest import mock
+        from hostile_answers import HostileServer
+        with support.temporary_home() as home, HostileServer() as server, \
+                mock.patch.dict(os.environ, {"TALVERO_HTTP_TIMEOUT": timeout}):
+            server.queue(answer)
+            result = support.run_json(self, DOUBLED_SOCKETS + textwrap.dedent(code), home,
+                                      args=[server.url], env={"TALVERO_HTTP_TIMEOUT": timeout})
+            return result, server.wait_played(1)
+
+    def test_fork_keeps_no_descriptor_of_the_login(self):
+        from hostile_answers import HostileServer, login_body
+        code = """
+            result = []
+            login = threading.Thread(target=lambda: result.append(
+                vandrel.fetch_token("a@b.c", "pw")))
+            login.start()
+            watched = wait_for(doubled)
+            read_end, write_end = os.pipe()
+            pid = os.fork()
+            if pid == 0:
+                os.write(write_end, json.dumps(doubled()).encode())
+                os._exit(0)
+            os.close(write_end)
+            in_child = json.loads(os.read(read_end, 65536).decode())
+            os.waitpid(pid, 0)
+            login.join()
+            print(json.dumps([bool(watched), in_child, result]))
+        """
+        (watched, in_child, result), played = self.run_child(
+            code, HostileServer.trickle(login_body("tok"), 0.05), "60")
+        self.assertEqual((watched, in_child, result), (True, [], ["tok"]))
+        self.assertEqual(played, [True])
+
+    def test_login_thread_ended_without_unwinding(self):
+        """The login's thread ends in the middle of its reading (pthread_exit,
+        as the interpreter ends a daemon thread at exit): the watchdog still
+        shuts the socket down at the deadline and lets go of its duplicate,
+        with nothing of its own on the stack that is gone."""
+        from hostile_answers import HostileServer, login_body
+        code = """
+            import ctypes
+            import urllib3.response
+            libc = ctypes.CDLL(None)
+            original = urllib3.response.HTTPResponse.read
+
+            def read(self, *args, **kwargs):
+                if threading.current_thread().name == "login":
+                    # ctypes lets go of the global lock before the call.
+                    libc.pthread_exit(None)
+                return original(self, *args, **kwargs)
+
+            urllib3.response.HTTPResponse.read = read
+            threading.Thread(target=vandrel.fetch_token, args=("a@b.c", "pw"), name="login",
+                             daemon=True).start()
+            watched = wait_for(doubled)
+            let_go = wait_for(lambda: not doubled())
+
+            # Other threads take the stack memory the ended thread left.
+            def deep(depth):
+                return 0 if depth == 0 else deep(depth - 1) + 1
+            workers = [threading.Thread(target=deep, args=(300,)) for _ in range(4)]
+            for worker in workers:
+                worker.start()
+            for worker in workers:
+                worker.join()
+            print(json.dumps([bool(watched), let_go]))
+        """
+        (watched, let_go), played = self.run_child(
+            code, HostileServer.trickle(login_body("a" * 40), 0.5), "2")
+        self.assertEqual((watched, let_go), (True, True))
+        self.assertEqual(played, [False])
+
 if __name__ == "__main__":
     unittest.main()

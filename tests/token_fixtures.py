@@ -101,6 +101,12 @@ class FakeRequests(object):
     def __init__(self, *responses):
         self.responses = list(responses)
         self.calls = []
+        self.looked_up = []  # every post or get asked for, called or not
+
+    def __getattribute__(self, name):
+        if name in ("post", "get"):
+            object.__getattribute__(self, "looked_up").append(name)
+        return object.__getattribute__(self, name)
 
     def _answer(self, method, args, kwargs):
         self.calls.append((method, args, kwargs))

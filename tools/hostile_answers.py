@@ -11,9 +11,10 @@ the peak memory of the process.
 
   python3 tools/hostile_answers.py [--checkout DIR] [--python PY] [CASE...]
 
---checkout defaults to this tree (its build/pydeps is put on the path for
-interpreters without requests); CASE names are listed by --help. A case is
-given at most --limit seconds (default 90) and 2 GiB of address space.
+--checkout defaults to this tree (its build/pydeps, build/pydeps-sid in
+Debian unstable, is put on the path for interpreters without requests); CASE names are listed by --help. A case is
+given at most --limit seconds (default 90) and --address-space GiB of
+address space (default 2).
 """
 
 import argparse
@@ -28,6 +29,7 @@ import sys
 import tempfile
 import threading
 import time
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -197,6 +199,64 @@ class HostileServer(object):
         return play
 
 
+    @classmethod
+    def encoded(cls, body, encodings, status="200 OK"):
+        """A whole answer of `body` encoded by each of `encodings` in turn and
+        sent with its Content-Encoding listing them in that order."""
+        data = nested(body, encodings)
+        return cls.page(status, data, fields=[("Content-Encoding", ", ".join(encodings))])
+
+    @classmethod
+    def bomb(cls, encodings, decoded=2 << 30):
+        """A login answer whose nested encodings (e.g. ["gzip", "gzip"]) take
+        a few kilobytes on the wire and `decoded` bytes of JSON once decoded."""
+        return cls.page("200 OK", bomb_bytes(tuple(encodings), decoded),
+                        fields=[("Content-Encoding", ", ".join(encodings))])
+
+
+# zlib's window bits for each encoding it writes.
+_WBITS = {"gzip": 31, "x-gzip": 31, "deflate": 15, "raw-deflate": -15}
+
+
+def nested(body, encodings):
+    """`body` compressed by each of `encodings`, in that order."""
+    for encoding in encodings:
+        if encoding != "identity":
+            compressor = zlib.compressobj(9, zlib.DEFLATED, _WBITS[encoding])
+            body = compressor.compress(body) + compressor.flush()
+    return body
+
+
+_BOMBS = {}
+
+
+def bomb_bytes(encodings, decoded):
+    """A JSON token of `decoded` bytes nested in `encodings`, compressed a
+    MiB at a time (never held whole); kept for the process's next use."""
+    key = (encodings, decoded)
+    if key not in _BOMBS:
+        compressors = [zlib.compressobj(9, zlib.DEFLATED, _WBITS[e]) for e in encodings]
+
+        def through(data, index=0):
+            for compressor in compressors[index:]:
+                data = compressor.compress(data)
+            return data
+
+        prefix, suffix = b'{"access_token": "', b'", "refresh_token": "r"}'
+        parts, left, block = [through(prefix)], decoded - len(prefix) - len(suffix), b"0" * (1 << 20)
+        while left > 0:
+            parts.append(through(block[:left]))
+            left -= len(block)
+        parts.append(through(suffix))
+        # Each layer's rest goes through the layers outside it.
+        tail = b""
+        for compressor in compressors:
+            tail = compressor.compress(tail) + compressor.flush()
+        parts.append(tail)
+        _BOMBS[key] = b"".join(parts)
+    return _BOMBS[key]
+
+
 # ------------------------------------------------------------ measurements --
 
 # What a case's child runs: argv[1] is the case's JSON. The module's
@@ -229,8 +289,10 @@ ACCOUNT = ("a@b.c", "pw")
 OLD_TOKENS = "[TOKENS]\naccess_token = old\nrefresh_token = older\n\n"
 
 
-def cases():
-    """name -> (what the server does, TALVERO_HTTP_TIMEOUT, check the next call)."""
+def cases(names=None):
+    """name -> (what the server does, TALVERO_HTTP_TIMEOUT, check the next call),
+    for the cases of `names` (a bomb takes seconds to make); all of them, the
+    bombs unmade, without."""
     S = HostileServer
     table = {
         "redirect-307": (lambda other: S.redirect("307 Temporary Redirect",
@@ -255,12 +317,22 @@ def cases():
         "timeout-9.3e9": (S.page("200 OK", login_body("abc")), "9.3e9", False),
         "timeout-nbsp-none": (S.page("200 OK", login_body("abc")), "\xa0none", False),
         "timeout-nbsp-5": (S.page("200 OK", login_body("abc")), "\xa05", False),
+        # 2 GiB of JSON in a few kilobytes on the wire.
+        "bomb-gzip-gzip": (lambda: S.bomb(["gzip", "gzip"]), None, False),
+        "bomb-deflate-deflate": (lambda: S.bomb(["deflate", "deflate"]), None, False),
+        "bomb-gzip-gzip-gzip": (lambda: S.bomb(["gzip", "gzip", "gzip"]), None, False),
     }
+    for name in list(table):
+        if names is not None and name not in names:
+            del table[name]
+        elif names is not None and name.startswith("bomb-"):
+            made = table[name]
+            table[name] = (made[0](),) + made[1:]
     return table
 
 
-def run_case(name, python, path, limit):
-    play, timeout, check_next = cases()[name]
+def run_case(name, python, path, limit, address_space=2 << 30):
+    play, timeout, check_next = cases([name])[name]
     home = tempfile.mkdtemp(prefix="vesk-hostile-")
     folder = os.path.join(home, ".talvero")
     os.mkdir(folder)
@@ -287,7 +359,7 @@ def run_case(name, python, path, limit):
         case = json.dumps({"url": server.url, "next": check_next})
 
         def limits():
-            resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+            resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
 
         start = time.monotonic()
         child = subprocess.Popen([python, "-c", CHILD, case], env=environ, cwd=home,
@@ -320,6 +392,16 @@ def run_case(name, python, path, limit):
         shutil.rmtree(home, ignore_errors=True)
 
 
+def pydeps_folder():
+    """The checkout's folder of requests for interpreters without it: Debian
+    unstable's root has its own requests stack, of other versions (Makefile)."""
+    try:
+        with open("/etc/debian_version") as f:
+            return "pydeps-sid" if "sid" in f.read() else "pydeps"
+    except OSError:
+        return "pydeps"
+
+
 def main(argv=None):
     names = list(cases())
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
@@ -327,15 +409,18 @@ def main(argv=None):
     parser.add_argument("--checkout", default=os.path.dirname(HERE))
     parser.add_argument("--python", default=sys.executable)
     parser.add_argument("--limit", type=float, default=90.0)
+    parser.add_argument("--address-space", type=float, default=2.0, metavar="GIB",
+                        help="the child's address space, in GiB (default 2)")
     parser.add_argument("case", nargs="*")
     args = parser.parse_args(argv)
     unknown = sorted(set(args.case) - set(names))
     if unknown:
         parser.error("unknown cases: %s" % ", ".join(unknown))
     checkout = os.path.abspath(args.checkout)
-    path = os.pathsep.join([checkout, os.path.join(HERE, os.pardir, "build", "pydeps")])
+    path = os.pathsep.join([checkout, os.path.join(HERE, os.pardir, "build", pydeps_folder())])
     for name in args.case or names:
-        report, seconds, peak = run_case(name, args.python, path, args.limit)
+        report, seconds, peak = run_case(name, args.python, path, args.limit,
+                                         int(args.address_space * (1 << 30)))
         print("%-26s %6.1f s %7.1f MiB  %s" % (name, seconds, peak, json.dumps(report)),
               flush=True)
     return 0

@@ -5,7 +5,7 @@ check are drawn from them."""
 import contextlib
 
 from vesk.cli.reporting import EXIT_FAILURE, CommandError, note
-from vesk.cli.request_failures import server_trouble, wait_words
+from vesk.cli.request_failures import server_trouble, shown_url, wait_words
 
 
 class Observer(object):
@@ -132,7 +132,7 @@ def judge_refusal(answer, url):
 def log_in(client, email, password):
     """One login through the client's own fetch_token, which writes the
     tokens file; CommandError when the server refuses or cannot be asked."""
-    url = str(client.TALVERO_API_URL)
+    url = shown_url(str(client.TALVERO_API_URL))
     note("config", "logging in at {}/auth/login{}".format(url, wait_words()))
     observer = Observer(client.requests)
     try:

@@ -14,7 +14,7 @@ from vesk.cli.file_reading import lookup, parse_ini, read_secret
 from vesk.cli.prompts import (ask_line, ask_password, ask_until_valid, confirm,
                               password_line_from_stdin, stdin_is_terminal)
 from vesk.cli.reporting import EXIT_FAILURE, EXIT_USAGE, CommandError, note
-from vesk.cli.request_failures import server_trouble, wait_words
+from vesk.cli.request_failures import server_trouble, shown_url, wait_words
 
 
 def _client():
@@ -130,7 +130,8 @@ def run_config(args, out):
             print("removed {}, the cached token of {}".format(
                 tokens_file, shown or "the previous credentials"), file=out)
     else:
-        print("logged in to {} as {}".format(client.TALVERO_API_URL, email), file=out)
+        print("logged in to {} as {}".format(shown_url(str(client.TALVERO_API_URL)), email),
+              file=out)
         print("credentials written to {}{}".format(where, replaced), file=out)
     if others > 0:
         note("config", "warning: the file replaced had {} other name{} (hard links), which "
@@ -165,7 +166,7 @@ def _token_state(client, offline):
         return EXIT_FAILURE, "the tokens file holds no token: {}".format(problem)
     if offline:
         return 0, "cached, not checked (--offline)"
-    url = str(client.TALVERO_API_URL)
+    url = shown_url(str(client.TALVERO_API_URL))
     note("status", "checking the cached token at {}/auth/authenticate{}".format(
         url, wait_words()))
     observer = Observer(client.requests)
@@ -222,7 +223,7 @@ def run_status(args, out):
     rows = [("account", account),
             ("secret file", "{} ({})".format(secret_file, link_words(secret_file))),
             ("tokens file", "{} ({})".format(tokens_file, link_words(tokens_file))),
-            ("TALVERO_API_URL", client.TALVERO_API_URL),
+            ("TALVERO_API_URL", shown_url(str(client.TALVERO_API_URL))),
             ("TRACKING_URI", client.TRACKING_URI)]
     for label, value in rows:
         print("{:<16} {}".format(label + ":", value), file=out)

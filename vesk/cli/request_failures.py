@@ -4,6 +4,16 @@ waits, and what went wrong with a request that failed."""
 import os
 
 TIMEOUT_VARIABLE = "TALVERO_HTTP_TIMEOUT"
+INSECURE_VARIABLE = "TALVERO_INSECURE_TRANSPORT"
+
+
+def shown_url(url):
+    """`url` as the command may print it: whatever stands before the last
+    '@' of its authority (a user name and password) replaced, as the client
+    cuts it out of its own refusal."""
+    import re
+
+    return re.sub(r"^(\s*[A-Za-z][A-Za-z0-9+.\-]*://)?[^/?#]*@", r"\1***@", url, count=1)
 
 
 def _wait_limits():
@@ -100,6 +110,15 @@ def server_trouble(exc, url):
     limits = _wait_limits() or (None, None)
     if isinstance(exc, ValueError) and TIMEOUT_VARIABLE in str(exc):
         return str(exc)
+    if isinstance(exc, errors.InvalidURL) and "TALVERO_API_URL" in str(exc):
+        # The client refused the URL before sending anything.
+        if INSECURE_VARIABLE in str(exc):
+            return ("refused to send the password or the token to {} in clear text: it is "
+                    "plain http to another machine (use https, or set {}=1 where the "
+                    "network is trusted)".format(url, INSECURE_VARIABLE))
+        return ("TALVERO_API_URL holds a user name or password before its host ({}): the "
+                "credentials come from the secret file only; remove the part up to "
+                "'@'".format(url))
     if isinstance(exc, errors.ConnectTimeout):
         within = " within {}".format(_seconds(limits[0])) if limits[0] else ""
         return ("cannot reach the account server at {}{}: no connection{} "

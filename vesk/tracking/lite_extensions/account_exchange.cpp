@@ -6,8 +6,10 @@
 // closed. The answer of any stand-in bound in place of `requests` is used
 // as it is, through its status_code and json() alone.
 #include "account_exchange.h"
+#include "bounded_decoder.h"
 #include "http_timeout.h"
 #include "shared_helpers.h"
+#include "transport_rules.h"
 #include "watchdog.h"
 
 #include <fcntl.h>
@@ -69,8 +71,6 @@ Ref status_line(PyObject* query) {
 // JWT tens of them. A longer one is cut off, so that memory stays bounded.
 constexpr Py_ssize_t kLargestAnswer = 1 << 20;
 constexpr char kLargestAnswerText[] = "1 MiB";
-// The body is read in pieces of this size (decoded, about as large).
-constexpr Py_ssize_t kReadSize = 16384;
 
 // `seconds` after `start` on the monotonic clock. Waits beyond ~30 years
 // are taken as that long, so that no sum overflows time_t.
@@ -182,25 +182,59 @@ void name_the_answer(PyObject* query) {
     PyErr_SetRaisedException(error);
 }
 
+// 1 when the body of `query` was read before it came here (a Response made
+// by hand, its body set in _content, or one read already): it is used as it
+// is. 0 when it is still to be read from its raw stream, -1 on error.
+int body_read_already(PyObject* query) {
+    Ref content = get_attr(query, names.content_attribute);
+    if (!content) return -1;
+    if (PyBytes_Check(content.get())) return 1;
+    Ref consumed = get_attr(query, names.content_consumed);
+    const int was_consumed = consumed ? PyObject_IsTrue(consumed.get()) : -1;
+    if (was_consumed != 0) return was_consumed;
+    Ref raw = get_attr(query, names.raw);
+    if (!raw) return -1;
+    return raw.get() == Py_None;
+}
+
+// query.content of a body read already, within the same bound as one read here.
+bool body_within_bounds(PyObject* query, PyObject* login_error) {
+    Ref content = get_attr(query, names.content);
+    if (!content) return false;
+    if (PyBytes_Check(content.get()) && PyBytes_GET_SIZE(content.get()) > kLargestAnswer) {
+        raise_login_error(login_error, Ref::steal(PyUnicode_FromFormat(
+            "the account server's answer is longer than the %s a login answer may take; "
+            "nothing was stored", kLargestAnswerText)));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 Ref request(PyObject* module, PyObject* method, PyObject* endpoint, PyObject* keyword,
             PyObject* value, Exchange& exchange) {
+    Ref url = api_url(module, endpoint);
+    if (!url) return Ref();
+    // Before `requests` is asked for anything: a refused URL sends nothing.
+    if (!transport_allowed(url.get())) return Ref();
     Ref requests = lookup_global(module, names.requests);
     if (!requests) return Ref();
     Ref function = get_attr(requests.get(), method);
     if (!function) return Ref();
-    Ref url = api_url(module, endpoint);
-    if (!url) return Ref();
     Timeouts timeouts;
     if (!http_timeout(timeouts)) return Ref();
+    Ref auth = headers_as_given();
+    if (!auth) return Ref();
     Ref kwnames =
         timeouts.timeout
-            ? Ref::steal(PyTuple_Pack(4, keyword, names.allow_redirects, names.stream,
-                                      names.timeout))
-            : Ref::steal(PyTuple_Pack(3, keyword, names.allow_redirects, names.stream));
+            ? Ref::steal(PyTuple_Pack(5, keyword, names.auth, names.allow_redirects,
+                                      names.stream, names.timeout))
+            : Ref::steal(PyTuple_Pack(4, keyword, names.auth, names.allow_redirects,
+                                      names.stream));
     if (!kwnames) return Ref();
-    PyObject* const args[] = {url.get(), value, Py_False, Py_True, timeouts.timeout.get()};
+    PyObject* const args[] = {url.get(), value, auth.get(), Py_False, Py_True,
+                              timeouts.timeout.get()};
     exchange.read_seconds = timeouts.read_seconds;
     clock_gettime(CLOCK_MONOTONIC, &exchange.sent);
     return Ref::steal(vesk::fast_call(function.get(), args, 1, kwnames.get()));
@@ -231,6 +265,9 @@ ClosingAnswer::~ClosingAnswer() {
 }
 
 bool read_body(PyObject* query, const Exchange& exchange, PyObject* login_error) {
+    const int read_already = body_read_already(query);
+    if (read_already < 0) return false;
+    if (read_already) return body_within_bounds(query, login_error);
     Ref length = header(query, names.content_length_header);
     if (!length) return false;
     if (announced_too_large(length.get())) {
@@ -240,6 +277,8 @@ bool read_body(PyObject* query, const Exchange& exchange, PyObject* login_error)
             length.get(), kLargestAnswerText)));
         return false;
     }
+    BoundedDecoder decoder;
+    if (!decoder.open(query, login_error)) return false;
     const bool bounded = exchange.read_seconds > 0.0;
     const struct timespec deadline = after(exchange.sent, exchange.read_seconds);
     Watchdog watchdog;
@@ -249,27 +288,20 @@ bool read_body(PyObject* query, const Exchange& exchange, PyObject* login_error)
         if (fd >= 0) watchdog.start(fd, deadline);
     }
     Ref pieces = Ref::steal(PyList_New(0));
-    Ref iter_content = pieces ? get_attr(query, names.iter_content) : Ref();
-    Ref size = Ref::steal(iter_content ? PyLong_FromSsize_t(kReadSize) : nullptr);
-    Ref iterable = size ? call(iter_content.get(), {size.get()}) : Ref();
-    Ref iterator = Ref::steal(iterable ? PyObject_GetIter(iterable.get()) : nullptr);
-    bool read = static_cast<bool>(iterator);
+    bool read = static_cast<bool>(pieces);
     bool too_large = false;
     bool late = false;
     Py_ssize_t total = 0;
     while (read) {
-        Ref piece = Ref::steal(PyIter_Next(iterator.get()));
+        // One byte beyond the bound is enough to know it is passed.
+        Ref piece = decoder.next(std::min(kReadSize, kLargestAnswer - total + 1));
         if (!piece) {
-            read = !PyErr_Occurred();
-            break;
-        }
-        if (!PyBytes_Check(piece.get())) {
-            PyErr_Format(PyExc_TypeError, "iter_content() gave %.200s, not bytes",
-                         Py_TYPE(piece.get())->tp_name);
             read = false;
             break;
         }
-        if (PyBytes_GET_SIZE(piece.get()) > kLargestAnswer - total) {
+        if (piece.get() == Py_None) break;
+        if (PyBytes_GET_SIZE(piece.get()) > kLargestAnswer - total ||
+            decoder.raw_bytes() > kLargestAnswer + kReadSize) {
             too_large = true;
             break;
         }
@@ -284,9 +316,14 @@ bool read_body(PyObject* query, const Exchange& exchange, PyObject* login_error)
         }
     }
     const bool cut_off = watchdog.stop();
-    if (cut_off || late || (bounded && !read && passed(deadline))) {
-        raise_late(exchange.read_seconds);
-        return false;
+    // A failure of the reading itself at or after the deadline is the
+    // time-out's doing; an interrupt, an exit or any other error is not.
+    const bool read_failed = !read && PyErr_ExceptionMatches(PyExc_OSError);
+    if (cut_off || late || (bounded && read_failed && passed(deadline))) {
+        if (read || read_failed) {
+            raise_late(exchange.read_seconds);
+            return false;
+        }
     }
     if (!read) return false;
     if (too_large) {

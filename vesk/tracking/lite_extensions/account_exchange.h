@@ -17,8 +17,11 @@ struct Exchange {
 };
 
 // requests.<method>(str(TALVERO_API_URL) + endpoint, <keyword>=value,
-// allow_redirects=False, stream=True), plus timeout= when the environment
-// sets one; the names are resolved in that order, at the time of the call.
+// auth=<headers as given>, allow_redirects=False, stream=True), plus
+// timeout= when the environment sets one; the names are resolved in that
+// order, at the time of the call, and the URL is refused before requests is
+// looked up where it would carry credentials the module does not mean, or
+// carry them in clear text (transport_rules.h).
 // No redirect is followed: the login form and the bearer token go to the
 // configured origin only, and only its answer counts. The body is left
 // unread (stream=True) for the caller to read within bounds, or not at all.

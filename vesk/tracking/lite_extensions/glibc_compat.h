@@ -37,9 +37,11 @@ __asm__(".symver __isoc23_strtoll, strtoll@GLIBC_2.2.5");
 __asm__(".symver __isoc23_strtoull, strtoull@GLIBC_2.2.5");
 
 // glibc 2.34 moved the thread functions from libpthread into libc under new
-// versions and kept the old ones. Below 2.34 the old versions come from the
-// libpthread that the interpreter itself loads (CPython links it there).
+// versions and kept the old ones. Below 2.34 the old versions come from
+// libpthread, which vandrel names itself (CMakeLists.txt) rather than
+// counting on the interpreter to have loaded it.
 __asm__(".symver pthread_create, pthread_create@GLIBC_2.2.5");
+__asm__(".symver pthread_once, pthread_once@GLIBC_2.2.5");
 __asm__(".symver pthread_join, pthread_join@GLIBC_2.2.5");
 // 2.32 gave pthread_sigmask a new version when it moved; same behaviour.
 __asm__(".symver pthread_sigmask, pthread_sigmask@GLIBC_2.2.5");

@@ -59,6 +59,7 @@ using vesk::Ref;
     X(data, "data")                                      \
     X(headers, "headers")                                \
     X(timeout, "timeout")                                \
+    X(auth, "auth")                                      \
     X(allow_redirects, "allow_redirects")                \
     X(stream, "stream")                                  \
     X(strip, "strip")                                    \
@@ -110,6 +111,24 @@ using vesk::Ref;
     X(dunder_call, "__call__")                           \
     X(wrapper, "wrapper")                                \
     X(wrapper_qualname, "catch_tarnel_exception.<locals>.wrapper") \
+    /* the bounded decoder of a login answer */         \
+    X(content, "content")                                \
+    X(content_encoding_header, "Content-Encoding")       \
+    X(decode_content, "decode_content")                  \
+    X(decompressobj, "decompressobj")                    \
+    X(decompress, "decompress")                          \
+    X(unconsumed_tail, "unconsumed_tail")                \
+    X(unused_data, "unused_data")                        \
+    X(eof, "eof")                                        \
+    X(error, "error")                                    \
+    X(lower, "lower")                                    \
+    X(urllib3_exceptions, "urllib3.exceptions")          \
+    X(ProtocolError, "ProtocolError")                    \
+    X(ReadTimeoutError, "ReadTimeoutError")              \
+    X(SSLError, "SSLError")                              \
+    X(ChunkedEncodingError, "ChunkedEncodingError")      \
+    X(ConnectionError, "ConnectionError")                \
+    X(ContentDecodingError, "ContentDecodingError")      \
     /* constant texts of the functions, made once rather than per call */ \
     X(login_path, "/auth/login")                         \
     X(authenticate_path, "/auth/authenticate")           \

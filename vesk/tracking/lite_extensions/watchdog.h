@@ -5,21 +5,24 @@
 
 #include "capi.h"  // Python.h before the system headers
 
-#include <pthread.h>
-
 #include <ctime>
 
 namespace vandrel {
 
+struct WatchState;
+
 // Shuts the answer's socket down when its deadline passes. requests' read
 // time-out bounds each wait for the next bytes, not their sum, so a server
 // that trickles its answer would hold the login for as long as it likes; a
-// socket shut down makes the read waiting on it return at once. The thread
-// runs no Python code; its fields are shared under `mutex_` (stopping_,
-// fired_) or set before it starts and only read by it (fd_, deadline_), and
-// fired_ is read by the caller only after the join. The descriptor is a
-// duplicate of the socket's own, so no close by requests can hand its
-// number to another file while the thread may still use it.
+// socket shut down makes the read waiting on it return at once.
+//
+// What the thread uses lives on the heap, owned by the two of them and
+// freed by the last to let go: a login ended without unwinding (a daemon
+// thread at interpreter exit) leaves the thread nothing dangling. The
+// thread is detached and runs no Python code. The descriptor is a duplicate
+// of the socket's own, so no close by requests can hand its number to
+// another file while the thread may still use it; a forked child closes the
+// duplicates of the parent's logins at once (watchdog.cpp).
 class Watchdog {
  public:
     Watchdog() = default;
@@ -33,19 +36,11 @@ class Watchdog {
     void start(int fd, const struct timespec& deadline);
 
     // Ends the watch; true when the deadline passed and the socket was shut.
+    // Once it returns, the thread shuts nothing down any more.
     bool stop();
 
  private:
-    static void* run(void* self);
-    void close_descriptor();
-
-    pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t wake_;
-    pthread_t thread_;
-    struct timespec deadline_ = {};
-    int fd_ = -1;
-    bool started_ = false;
-    bool stopping_ = false;
+    WatchState* state_ = nullptr;
     bool fired_ = false;
 };
 
