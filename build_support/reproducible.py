@@ -15,7 +15,8 @@ again on what auditwheel writes.
 
 Usage: python3 build_support/reproducible.py [--source DIR] ARCHIVE...
 re-packs each .tar.gz or .whl in place, the time taken as for DIR (default:
-the project this file is part of)."""
+the project this file is part of); with --print-epoch instead of ARCHIVE...
+prints that time."""
 
 import base64
 import gzip
@@ -160,6 +161,9 @@ def main(argv):
     source = ROOT
     if argv[:1] == ["--source"] and len(argv) >= 2:
         source, argv = argv[1], argv[2:]
+    if argv == ["--print-epoch"]:
+        print(source_date_epoch(source))
+        return
     if not argv or any(arg.startswith("-") for arg in argv):
         raise SystemExit(__doc__)
     epoch = source_date_epoch(source)
