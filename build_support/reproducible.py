@@ -8,7 +8,9 @@ interpreter. What is written instead:
 - modes 0755 for folders and for files with any execute bit, 0644 for the
   rest; owner 0/0 without names in the sdist;
 - the sdist's gzip header holds that time and no file name;
-- a wheel's RECORD is computed afresh from what it holds.
+- a wheel's RECORD is computed afresh from what it holds;
+- the sdist gets a file SOURCE_DATE_EPOCH holding that time, for the
+  builds from it (file times do not survive every unpacking).
 
 The build backend (backend.py) runs this on what it builds; the wheelhouse
 again on what auditwheel writes.
@@ -32,6 +34,8 @@ import zipfile
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # A zip file cannot hold an earlier time.
 ZIP_EPOCH = 315532800  # 1980-01-01T00:00:00Z
+# At the top of an sdist: the time it was made with.
+STAMP = "SOURCE_DATE_EPOCH"
 
 
 def _git_commit_time(source):
@@ -52,19 +56,24 @@ def _git_commit_time(source):
     return int(text) if stamp.returncode == 0 and text.isdigit() else None
 
 
+def _seconds(text, origin):
+    text = text.strip()
+    if not text.isdigit():
+        raise ValueError("%s is not a number of seconds: %r" % (origin, text))
+    return int(text)
+
+
 def source_date_epoch(source=ROOT):
     """The time of the sources: SOURCE_DATE_EPOCH when set; in an unpacked
-    sdist the time of its PKG-INFO (every member of our sdists carries the
-    time they were made with); in a git checkout the time of its last
+    sdist the one its stamp holds; in a git checkout the time of its last
     commit; else the first time a zip file can hold."""
     given = os.environ.get("SOURCE_DATE_EPOCH", "").strip()
     if given:
-        if not given.isdigit():
-            raise ValueError("SOURCE_DATE_EPOCH is not a number of seconds: %r" % given)
-        return int(given)
-    pkg_info = os.path.join(source, "PKG-INFO")
-    if os.path.isfile(pkg_info):
-        return int(os.stat(pkg_info).st_mtime)
+        return _seconds(given, "SOURCE_DATE_EPOCH")
+    stamp = os.path.join(source, STAMP)
+    if os.path.isfile(stamp):
+        with open(stamp, encoding="ascii") as handle:
+            return _seconds(handle.read(), stamp)
     found = _git_commit_time(source)
     return ZIP_EPOCH if found is None else found
 
@@ -89,6 +98,12 @@ def repack_sdist(path, epoch):
                 raise ValueError("%s: %s is neither a file nor a folder" % (path, member.name))
             data = archive.extractfile(member).read() if member.isfile() else None
             members.append((member.name.rstrip("/"), member.isdir(), member.mode, data))
+    tops = {name.split("/", 1)[0] for name, _, _, _ in members}
+    if len(tops) != 1:
+        raise ValueError("%s has no single top folder: %r" % (path, sorted(tops)))
+    stamp = tops.pop() + "/" + STAMP
+    members = [member for member in members if member[0] != stamp]
+    members.append((stamp, False, 0o644, ("%d\n" % epoch).encode("ascii")))
     buffer = io.BytesIO()
     with gzip.GzipFile(filename="", mode="wb", fileobj=buffer, mtime=epoch,
                        compresslevel=9) as compressed:
