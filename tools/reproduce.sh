@@ -35,9 +35,9 @@ mkdir -p "$work"
 first=$work/first/vesk
 second=$work/second/at/another/path/vesk
 
-# build DIR UMASK: a clone of the checkout's HEAD at DIR, built there.
+# build LABEL DIR UMASK: a clone of the checkout's HEAD at DIR, built there.
 build() {
-  local dir=$1 mask=$2 log=$work/$(basename "$(dirname "$1")").log status=0
+  local log=$work/$1.log dir=$2 mask=$3 status=0
   (
     umask "$mask"
     git clone --quiet --no-checkout "$checkout" "$dir" &&
@@ -59,10 +59,10 @@ hashes() {
 }
 
 start=$SECONDS
-build "$first" 022 || exit $?
+build first "$first" 022 || exit $?
 echo "first build ($target, umask 022) in $((SECONDS - start))s: $first"
 begin=$SECONDS
-build "$second" 077 || exit $?
+build second "$second" 077 || exit $?
 echo "second build ($target, umask 077) in $((SECONDS - begin))s: $second"
 
 hashes "$first" >"$work/first.sha256"
