@@ -43,7 +43,7 @@ ASAN_TREE := $(ROOT)/build/asan/tree
 .PHONY: all build test demo bench matrix check check-debug check-asan deps clean \
         dist test-installed stubtest newest newest-packages free-threaded-python \
         free-threaded-python-tsan test-free-threaded check-tsan wheelhouse test-wheelhouse \
-        test-old-system host-packages
+        test-old-system host-packages reproduce
 
 all: build
 
@@ -74,6 +74,13 @@ bench: build
 # wheel packages: Debian's python3).
 dist: deps
 	CMAKE_ARGS="-DVESK_WERROR=$(WERROR)" $(PYTHON) -m build --no-isolation --outdir $(ROOT)/dist $(ROOT)
+
+# Builds the commit twice, from clones at two paths under two umasks, one
+# after the other, and compares every file: `make dist`'s sdist and wheel,
+# or with WHEELHOUSE=yes the whole wheelhouse. Exit status 1: a file differs.
+WHEELHOUSE ?= no
+reproduce:
+	@PYTHON=$(PYTHON) tools/reproduce.sh $(if $(filter yes,$(WHEELHOUSE)),--wheelhouse)
 
 # Installs vesk into a fresh venv of PYTHON and runs the suite against the
 # installed copy, from outside the checkout.

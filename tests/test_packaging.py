@@ -52,11 +52,12 @@ def sdist_files():
 
 def sdist_members(path):
     """The files of an sdist, relative to its top folder, without the
-    metadata setuptools writes (PKG-INFO, setup.cfg, the egg-info)."""
+    metadata setuptools writes (PKG-INFO, setup.cfg, the egg-info) and the
+    time stamp the build backend adds."""
     top = "vesk-%s/" % vesk.__version__
     with tarfile.open(path) as archive:
         members = {m.name[len(top):] for m in archive.getmembers() if m.isfile()}
-    return {m for m in members if m not in ("PKG-INFO", "setup.cfg")
+    return {m for m in members if m not in ("PKG-INFO", "setup.cfg", "SOURCE_DATE_EPOCH")
             and not m.startswith("vesk.egg-info/")}
 
 
@@ -275,6 +276,45 @@ class SdistFileListTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stdout[-3000:])
         sdist, = glob.glob(os.path.join(work, "out", "*.tar.gz"))
         self.assertEqual(sdist_members(sdist), sdist_files())
+
+
+@support.needs_checkout("builds the checkout's sources")
+@unittest.skipIf(support.INSTALLED, "builds from the checkout (the wheels: make reproduce)")
+class ModuleBuildPathTest(unittest.TestCase):
+    """The compiler records no folder: the same sources built in two places
+    give the same module, byte for byte. One small module is enough, both
+    get the same options."""
+
+    def build_urls(self, source, build):
+        environ = support.child_environment(self.work)
+        commands = [["cmake", "-S", source, "-B", build, "-DPython_EXECUTABLE=" + sys.executable,
+                     "-DVESK_IN_PLACE=OFF"] + (["-G", "Ninja"] if shutil.which("ninja") else []),
+                    ["cmake", "--build", build, "--target", "urls"]]
+        for command in commands:
+            result = subprocess.run(command, cwd=self.work, env=environ, stdout=subprocess.PIPE,
+                                    stderr=subprocess.STDOUT, universal_newlines=True,
+                                    timeout=600)
+            self.assertEqual(result.returncode, 0, result.stdout[-3000:])
+        with open(os.path.join(build, "urls" + EXT_SUFFIX), "rb") as handle:
+            return handle.read()
+
+    def test_same_module_from_two_folders(self):
+        if shutil.which("cmake") is None or not (shutil.which("c++") or shutil.which("g++")):
+            self.skipTest("needs cmake and a C++ compiler")
+        self.work = tempfile.mkdtemp(prefix="vesk-paths-")
+        self.addCleanup(shutil.rmtree, self.work)
+        sources = [os.path.join(self.work, "one"), os.path.join(self.work, "second", "source")]
+        for source in sources:
+            os.makedirs(source)
+            shutil.copy2(os.path.join(support.ROOT, "CMakeLists.txt"), source)
+            shutil.copytree(os.path.join(support.ROOT, "vesk"), os.path.join(source, "vesk"),
+                            ignore=shutil.ignore_patterns("__pycache__", "*.so", "*.pyc"))
+        # A build folder inside the sources and one beside them.
+        built = [self.build_urls(sources[0], os.path.join(sources[0], "build")),
+                 self.build_urls(sources[1], os.path.join(self.work, "second", "objects"))]
+        self.assertTrue(built[0] == built[1], "the two builds differ")
+        for module in built:
+            self.assertNotIn(self.work.encode(), module)
 
 
 @unittest.skipUnless(support.INSTALLED, "tests an installed copy (make test-installed)")

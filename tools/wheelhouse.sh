@@ -48,6 +48,11 @@ if [ "${1:-}" = --list ]; then
 fi
 
 start=$SECONDS
+# One time for every archive and tool (the commit's unless set): together
+# with the re-packing of build_support/reproducible.py, one commit gives the
+# same bytes wherever and whenever it is built.
+SOURCE_DATE_EPOCH=$(/usr/bin/python3 build_support/reproducible.py --print-epoch) || exit 1
+export SOURCE_DATE_EPOCH
 read -ra packages <<<"$(make -s --no-print-directory newest-packages)"
 tools/sid-root.sh install "${packages[@]}" >/dev/null || exit $?
 tools/free-threaded-python.sh plain >/dev/null || exit $?
@@ -88,7 +93,8 @@ while read -r label python; do
   case "$label:$python" in
     *:root:*)
       # Debian's own 3.14/3.15 with the root's setuptools and wheel.
-      tools/sid-root.sh run -- "${python#root:}" -m pip wheel --no-index --no-build-isolation \
+      tools/sid-root.sh run --env SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" -- \
+        "${python#root:}" -m pip wheel --no-index --no-build-isolation \
         --no-deps -w "$work/raw" "$src" >"$log" 2>&1 ;;
     cp36:*)
       # No wheel package for 3.6: setup.py installs into a stage, which
@@ -120,12 +126,19 @@ while read -r label python; do
   fi
 done < <(list)
 
-# The manylinux tag, judged by auditwheel; then the metadata of all.
+# The manylinux tag, judged by auditwheel; then the metadata of all. What
+# auditwheel writes is re-packed as the backend re-packs what it builds (its
+# own output is kept in build/wheelhouse/repaired to compare).
 begin=$SECONDS
-if ! tools/sid-root.sh run -- auditwheel repair --plat "$plat" --only-plat -w "$out" "$work"/raw/*.whl \
+if ! tools/sid-root.sh run --env SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" -- \
+     auditwheel repair --plat "$plat" --only-plat -w "$work/repaired" "$work"/raw/*.whl \
      >"$work/logs/auditwheel.log" 2>&1; then
   failed=1
   tail -n 30 "$work/logs/auditwheel.log"
+fi
+if ls "$work"/repaired/*.whl >/dev/null 2>&1; then
+  cp "$work"/repaired/*.whl "$out"/ &&
+    /usr/bin/python3 build_support/reproducible.py "$out"/*.whl || failed=1
 fi
 summary+=("$(printf 'tagged %-8s %4ss  %s' "$plat" $((SECONDS - begin)) "$(ls "$out"/*.whl 2>/dev/null | wc -l) wheels")")
 if ! tools/sid-root.sh run -- twine check --strict "$out"/* >"$work/logs/twine.log" 2>&1; then
