@@ -307,6 +307,19 @@ def identity(path):
     return info.st_ino, info.st_mtime_ns, info.st_size
 
 
+def _remove_entry(target):
+    """Removes the entry `target`; False when it was gone already."""
+    try:
+        os.remove(target)
+    except FileNotFoundError:
+        return False
+    except OSError as exc:
+        raise CommandError(
+            "cannot remove {}: {}".format(target, exc.strerror or exc), EXIT_FAILURE
+        )
+    return True
+
+
 def remove(path, what):
     """Removes the data of `path`, at the end of its links; a line that
     says what was removed, or None when there was nothing. Refuses, with
@@ -324,14 +337,8 @@ def remove(path, what):
         )
     if stat.S_ISLNK(info.st_mode):
         # A link not followed (see Links): the link itself goes.
-        try:
-            os.remove(target)
-        except FileNotFoundError:
+        if not _remove_entry(target):
             return None
-        except OSError as exc:
-            raise CommandError(
-                "cannot remove {}: {}".format(target, exc.strerror or exc), EXIT_FAILURE
-            )
         return "removed {}, a link not followed ({})".format(
             target, folder_trouble(os.path.dirname(target)))
     if stat.S_ISDIR(info.st_mode):
@@ -351,14 +358,8 @@ def remove(path, what):
                                    "them" if info.st_nlink > 2 else "it"),
             EXIT_FAILURE,
         )
-    try:
-        os.remove(target)
-    except FileNotFoundError:
+    if not _remove_entry(target):
         return None
-    except OSError as exc:
-        raise CommandError(
-            "cannot remove {}: {}".format(target, exc.strerror or exc), EXIT_FAILURE
-        )
     if target != os.path.abspath(path):
         return "removed {} ({}), where {} leads".format(target, what, path)
     return "removed {} ({})".format(target, what)
