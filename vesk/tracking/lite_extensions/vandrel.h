@@ -73,7 +73,6 @@ using vesk::Ref;
     X(connection, "connection")                          \
     X(sock, "sock")                                      \
     X(fileno, "fileno")                                  \
-    X(iter_content, "iter_content")                      \
     X(content_attribute, "_content")                     \
     X(content_consumed, "_content_consumed")             \
     X(add_note, "add_note")                              \
